@@ -1,0 +1,36 @@
+#pragma once
+
+#include <json/value.h>
+#include <map>
+#include <string>
+
+namespace Kestrum
+{
+  namespace Toolbox
+  {
+    /** A new random UUID in its 36-character lower-case text form (8-4-4-4-12). */
+    std::string GenerateUuid();
+
+    /** The text without every "/" at its end. */
+    std::string StripTrailingSlashes(const std::string& text);
+  }
+
+  namespace SerializationToolbox
+  {
+    // Each failure is code 15 with a details text, logged as one error line.
+
+    std::string ReadRequiredString(const Json::Value& value, const std::string& field);
+
+    bool ReadRequiredBoolean(const Json::Value& value, const std::string& field);
+
+    /** Clears the target, then copies every string member of the object member "field". */
+    void ReadStringMap(std::map<std::string, std::string>& target,
+                       const Json::Value& value,
+                       const std::string& field);
+
+    /** Adds the member "field" (absent until now) to the object target. Code 15 otherwise. */
+    void WriteStringMap(Json::Value& target,
+                        const std::map<std::string, std::string>& values,
+                        const std::string& field);
+  }
+}
