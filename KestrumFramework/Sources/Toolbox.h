@@ -13,6 +13,12 @@ namespace Kestrum
 
     /** The text without every "/" at its end. */
     std::string StripTrailingSlashes(const std::string& text);
+
+    /** Parses [begin, end) as one JSON document, comments allowed; false when it is not JSON. */
+    bool ReadJson(Json::Value& target, const char* begin, const char* end);
+
+    /** The value as compact JSON text (no indentation, no final newline). */
+    std::string WriteCompactJson(const Json::Value& value);
   }
 
   namespace SerializationToolbox

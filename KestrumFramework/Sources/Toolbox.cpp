@@ -1,0 +1,115 @@
+#include "Toolbox.h"
+
+#include "KestrumException.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+#include <memory>
+#include <uuid/uuid.h>
+
+namespace Kestrum
+{
+  namespace Toolbox
+  {
+    std::string GenerateUuid()
+    {
+      uuid_t uuid;
+      uuid_generate_random(uuid);
+
+      char text[37];
+      uuid_unparse_lower(uuid, text);
+      return std::string(text);
+    }
+
+    std::string StripTrailingSlashes(const std::string& text)
+    {
+      size_t end = text.find_last_not_of('/');
+      return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+    }
+
+    bool ReadJson(Json::Value& target, const char* begin, const char* end)
+    {
+      Json::CharReaderBuilder builder;
+      builder["allowComments"] = true;
+      builder["collectComments"] = true;
+
+      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      std::string errors;
+      return reader->parse(begin, end, &target, &errors);
+    }
+
+    std::string WriteCompactJson(const Json::Value& value)
+    {
+      Json::StreamWriterBuilder builder;
+      builder["indentation"] = "";
+      return Json::writeString(builder, value);
+    }
+  }
+
+
+  namespace SerializationToolbox
+  {
+    static bool HasMember(const Json::Value& value, const std::string& field)
+    {
+      return value.type() == Json::objectValue && value.isMember(field);
+    }
+
+    std::string ReadRequiredString(const Json::Value& value, const std::string& field)
+    {
+      if (!HasMember(value, field) || value[field].type() != Json::stringValue)
+      {
+        throw KestrumException(ErrorCode_BadFileFormat, "String value expected in field: " + field, true);
+      }
+      return value[field].asString();
+    }
+
+    bool ReadRequiredBoolean(const Json::Value& value, const std::string& field)
+    {
+      if (!HasMember(value, field) || value[field].type() != Json::booleanValue)
+      {
+        throw KestrumException(ErrorCode_BadFileFormat, "Boolean value expected in field: " + field, true);
+      }
+      return value[field].asBool();
+    }
+
+    void ReadStringMap(std::map<std::string, std::string>& target,
+                       const Json::Value& value,
+                       const std::string& field)
+    {
+      if (!HasMember(value, field) || value[field].type() != Json::objectValue)
+      {
+        throw KestrumException(ErrorCode_BadFileFormat,
+                               "Associative array of strings to strings expected in field: " + field, true);
+      }
+
+      target.clear();
+      const Json::Value& source = value[field];
+      for (const std::string& name : source.getMemberNames())
+      {
+        if (source[name].type() != Json::stringValue)
+        {
+          throw KestrumException(ErrorCode_BadFileFormat,
+                                 "Associative array of string to strings expected in field: " + field, true);
+        }
+        target[name] = source[name].asString();
+      }
+    }
+
+    void WriteStringMap(Json::Value& target,
+                        const std::map<std::string, std::string>& values,
+                        const std::string& field)
+    {
+      if (target.type() != Json::objectValue || target.isMember(field))
+      {
+        throw KestrumException(ErrorCode_BadFileFormat);
+      }
+
+      Json::Value map = Json::objectValue;
+      for (const auto& entry : values)
+      {
+        map[entry.first] = entry.second;
+      }
+      target[field] = map;
+    }
+  }
+}
