@@ -1,0 +1,35 @@
+// Debian's Chromium driven by playwright-core: never a downloaded browser.
+'use strict';
+
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const CHROMIUM = process.env.QUELBY_CHROMIUM || '/usr/bin/chromium';
+const OUTPUT = path.join(__dirname, 'output');
+
+async function launch() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quelby-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    viewport: { width: 1280, height: 900 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync']
+  });
+  return {
+    context,
+    close: async () => {
+      await context.close();
+      fs.rmSync(profile, { recursive: true, force: true });
+    }
+  };
+}
+
+async function screenshot(page, name) {
+  fs.mkdirSync(OUTPUT, { recursive: true });
+  await page.screenshot({ path: path.join(OUTPUT, name + '.png'), fullPage: true });
+}
+
+module.exports = { launch, screenshot };

@@ -1,0 +1,242 @@
+// The plug-in's page: every change goes through the REST API under "../api/".
+
+(function() {
+  'use strict';
+
+  var TEST_IDLE = 'idle';
+  var TEST_WAITING = 'waiting';
+  var TEST_SUCCESS = 'success';
+  var TEST_FAILURE = 'failure';
+
+  function getJson(url) {
+    // The status changes behind the browser's back: never answer from its cache.
+    return $.ajax({ url: url, type: 'GET', dataType: 'json', cache: false });
+  }
+
+  function postJson(url, body, answerType) {
+    return $.ajax({
+      url: url,
+      type: 'POST',
+      data: JSON.stringify(body),
+      contentType: 'application/json',
+      processData: false,
+      dataType: answerType
+    });
+  }
+
+  function postEmpty(url) {
+    return $.ajax({ url: url, type: 'POST', dataType: 'text' });
+  }
+
+  new Vue({
+    el: '#app',
+
+    data: {
+      ready: false,
+      sections: [
+        { id: 'destination', title: 'Destination', icon: 'fa-cloud-upload' },
+        { id: 'options', title: 'Options', icon: 'fa-sliders' },
+        { id: 'actions', title: 'Actions', icon: 'fa-bolt' },
+        { id: 'statistics', title: 'Statistics', icon: 'fa-bar-chart' },
+        { id: 'anonymization', title: 'Anonymization', icon: 'fa-user-secret' }
+      ],
+      currentSection: 'destination',
+
+      status: {},
+      kinds: [],               // { key, description, primary, id }, in the server's order
+      kindParameters: {},      // key of a kind -> its parameters, each with an element id
+      selectedRadio: '',       // key of a primary kind, or '' for "Quelby partners"
+      selectedPartner: '',     // key of a partner kind picked in the drop-down
+      parameters: {},          // what the user typed, shared by every kind, plus "id"
+
+      testState: TEST_IDLE,
+      testError: '',
+      testRequest: 0,          // answers of an abandoned test are ignored
+
+      automatedRouting: false,
+      automatedDeletion: false,
+      optionsError: false
+    },
+
+    computed: {
+      primaryKinds: function() {
+        return this.kinds.filter(function(kind) { return kind.primary; });
+      },
+
+      partnerKinds: function() {
+        return this.kinds.filter(function(kind) { return !kind.primary; });
+      },
+
+      chosenKind: function() {
+        return this.selectedRadio !== '' ? this.selectedRadio : this.selectedPartner;
+      },
+
+      activeServerDetails: function() {
+        var server = this.status.ActiveServer || {};
+        return Object.keys(server)
+          .filter(function(name) { return name !== 'Description'; })
+          .map(function(name) { return { name: name, value: server[name] }; });
+      }
+    },
+
+    watch: {
+      // A new service invalidates the last test; a new partner in the list does not.
+      selectedRadio: function() {
+        this.resetTest();
+      }
+    },
+
+    methods: {
+      parametersOf: function(key) {
+        return this.kindParameters[key] || [];
+      },
+
+      setParameter: function(key, value) {
+        this.$set(this.parameters, key, value);
+      },
+
+      resetTest: function() {
+        this.testRequest++;
+        this.testState = TEST_IDLE;
+        this.testError = '';
+      },
+
+      loadStatus: function() {
+        var that = this;
+        return getJson('../api/status')
+          .done(function(status) {
+            that.status = status;
+            that.automatedRouting = status.AutomatedRouting === true;
+            that.automatedDeletion = status.AutomatedDeletion === true;
+          })
+          .fail(function() {
+            that.status = { error: true };
+          });
+      },
+
+      loadDestinations: function() {
+        var that = this;
+        return getJson('../api/destinations')
+          .done(function(destinations) {
+            var kinds = [];
+            var kindParameters = {};
+            var counter = 0;
+            var firstPrimary = null;
+
+            destinations.forEach(function(destination, index) {
+              kindParameters[destination.key] = (destination.parameters || []).map(function(parameter) {
+                return {
+                  key: parameter.key,
+                  name: parameter.name,
+                  placeholder: parameter.placeholder,
+                  type: parameter.type,
+                  id: 'form-parameter-' + (counter++)
+                };
+              });
+
+              kinds.push({
+                key: destination.key,
+                description: destination.description,
+                primary: destination.primary === true,
+                id: 'form-destination-' + index
+              });
+
+              if (destination.primary === true && firstPrimary === null) {
+                firstPrimary = destination.key;
+              }
+            });
+
+            that.kinds = kinds;
+            that.kindParameters = kindParameters;
+            that.selectedRadio = (firstPrimary === null ? '' : firstPrimary);
+            that.ready = true;
+          })
+          .fail(function() {
+            alert('Internal error, cannot load the plugin');
+          });
+      },
+
+      testConnection: function() {
+        if (this.testState === TEST_WAITING || !this.chosenKind) {
+          return;
+        }
+
+        var that = this;
+        var request = ++this.testRequest;
+        this.setParameter('id', this.chosenKind);
+        this.testState = TEST_WAITING;
+        this.testError = '';
+
+        postJson('../api/test-connection', this.parameters, 'json')
+          .done(function(answer) {
+            if (request !== that.testRequest) {
+              return;
+            }
+            if (answer && answer.success === true) {
+              that.testState = TEST_SUCCESS;
+            } else {
+              that.testState = TEST_FAILURE;
+              that.testError = (answer && typeof answer.error === 'string') ? answer.error : '';
+            }
+          })
+          .fail(function() {
+            if (request === that.testRequest) {
+              that.testState = TEST_FAILURE;
+            }
+          });
+      },
+
+      connect: function() {
+        if (this.testState !== TEST_SUCCESS || !this.chosenKind) {
+          return;
+        }
+
+        var that = this;
+        this.setParameter('id', this.chosenKind);
+        postJson('../api/connect', this.parameters, 'text')
+          .done(function() {
+            that.loadStatus();
+            that.resetTest();
+          });
+      },
+
+      disconnect: function() {
+        var that = this;
+        postEmpty('../api/disconnect')
+          .always(function() {
+            that.loadStatus();
+          });
+      },
+
+      applyOptions: function() {
+        var that = this;
+        postJson('../api/options', {
+          AutomatedRouting: this.automatedRouting,
+          AutomatedDeletion: this.automatedDeletion
+        }, 'text')
+          .done(function() {
+            that.optionsError = false;
+          })
+          .fail(function() {
+            that.optionsError = true;
+          });
+      },
+
+      runAction: function(url) {
+        var that = this;
+        postEmpty(url)
+          .done(function() {
+            that.loadStatus();
+          })
+          .fail(function() {
+            alert('Error during the action');
+          });
+      }
+    },
+
+    mounted: function() {
+      this.loadStatus();
+      this.loadDestinations();
+    }
+  });
+})();
