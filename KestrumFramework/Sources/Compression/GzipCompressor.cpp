@@ -1,0 +1,203 @@
+#include "GzipCompressor.h"
+
+#include "../KestrumException.h"
+
+#include <cstring>
+#include <new>
+#include <zlib.h>
+
+namespace Kestrum
+{
+  // Deflate cannot expand input by more than this factor (258 bytes from 2 bits);
+  // the constant covers the gzip header, the trailer and tiny streams.
+  static const uint64_t MAXIMUM_INFLATE_RATIO = 1032;
+  static const uint64_t MAXIMUM_INFLATE_SLACK = 64;
+
+  static const int GZIP_WINDOW_BITS = 31;   // 15-bit window, gzip header and trailer
+  static const int DEFAULT_MEMORY_LEVEL = 8;
+
+  static uint64_t ReadLittleEndian(const uint8_t* bytes, size_t count)
+  {
+    uint64_t value = 0;
+    for (size_t i = count; i > 0; i--)
+    {
+      value = (value << 8) | bytes[i - 1];
+    }
+    return value;
+  }
+
+  GzipCompressor::GzipCompressor()
+  {
+    SetSizePrefix(false);
+  }
+
+  void GzipCompressor::Compress(std::string& output, const void* source, size_t size)
+  {
+    if (size > UINT32_MAX)
+    {
+      throw KestrumException(ErrorCode_NotEnoughMemory);
+    }
+    const uLong sourceSize = static_cast<uLong>(size);
+
+    // 1. Room for the worst case, plus slack.
+    uint32_t bound = static_cast<uint32_t>(compressBound(sourceSize) + 1024);
+    if (bound == 0)
+    {
+      bound = 1;
+    }
+
+    // 2. The output area, after the size prefix when there is one.
+    const size_t offset = HasSizePrefix() ? 8 : 0;
+    output.resize(bound + offset);
+
+    // 3. The stream record.
+    z_stream stream;
+    memset(&stream, 0, sizeof(stream));
+    stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(source));
+    stream.avail_in = static_cast<uInt>(size);
+    stream.next_out = reinterpret_cast<Bytef*>(&output[offset]);
+    stream.avail_out = bound;
+
+    // 4. Gzip framing.
+    if (deflateInit2(&stream, GetCompressionLevel(), Z_DEFLATED, GZIP_WINDOW_BITS,
+                     DEFAULT_MEMORY_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
+    {
+      output.clear();
+      throw KestrumException(ErrorCode_InternalError);
+    }
+
+    // 5. One shot.
+    int result = deflate(&stream, Z_FINISH);
+    if (result != Z_STREAM_END)
+    {
+      deflateEnd(&stream);
+      output.clear();
+      throw KestrumException(result == Z_MEM_ERROR ? ErrorCode_NotEnoughMemory : ErrorCode_InternalError);
+    }
+
+    // 6. The compressed size.
+    size_t count = stream.total_out;
+    if (deflateEnd(&stream) != Z_OK)
+    {
+      output.clear();
+      throw KestrumException(ErrorCode_InternalError);
+    }
+
+    // 7. The size prefix.
+    if (HasSizePrefix())
+    {
+      uint64_t prefix = size;
+      for (size_t i = 0; i < 8; i++)
+      {
+        output[i] = static_cast<char>((prefix >> (8 * i)) & 0xff);
+      }
+      count += 8;
+    }
+
+    // 8. Trim.
+    output.resize(count);
+  }
+
+  void GzipCompressor::Decompress(std::string& output, const void* compressed, size_t size)
+  {
+    const uint8_t* bytes = static_cast<const uint8_t*>(compressed);
+    const uint8_t* streamStart = bytes;
+    size_t streamSize = size;
+
+    // 1. The expected size, from the prefix or from the gzip trailer.
+    uint64_t expected;
+    if (HasSizePrefix())
+    {
+      if (size == 0)
+      {
+        output.clear();   // no prefix and no stream: nothing to read
+        return;
+      }
+      if (size < 8)
+      {
+        throw KestrumException(ErrorCode_CorruptedFile, "The compressed buffer is ill-formed", true);
+      }
+      expected = ReadLittleEndian(bytes, 8);
+      streamStart = bytes + 8;
+      streamSize = size - 8;
+    }
+    else
+    {
+      if (size < 4)
+      {
+        throw KestrumException(ErrorCode_BadFileFormat);
+      }
+      expected = ReadLittleEndian(bytes + size - 4, 4);
+    }
+
+    // The expected size is untrusted: check it before any allocation.
+    if (expected > UINT32_MAX || streamSize > UINT32_MAX)
+    {
+      throw KestrumException(ErrorCode_NotEnoughMemory);
+    }
+    if (expected > static_cast<uint64_t>(streamSize) * MAXIMUM_INFLATE_RATIO + MAXIMUM_INFLATE_SLACK)
+    {
+      throw KestrumException(ErrorCode_BadFileFormat);
+    }
+
+    // 2. Exactly the expected size.
+    try
+    {
+      output.resize(static_cast<size_t>(expected));
+    }
+    catch (const std::bad_alloc&)
+    {
+      throw KestrumException(ErrorCode_NotEnoughMemory);
+    }
+
+    // 3. The stream record (a scratch byte when nothing is expected).
+    uint8_t scratch;
+    z_stream stream;
+    memset(&stream, 0, sizeof(stream));
+    stream.next_in = const_cast<Bytef*>(streamStart);
+    stream.avail_in = static_cast<uInt>(streamSize);
+    stream.next_out = expected == 0 ? &scratch : reinterpret_cast<Bytef*>(&output[0]);
+    stream.avail_out = static_cast<uInt>(expected);
+
+    // 5. Gzip framing only.
+    if (inflateInit2(&stream, GZIP_WINDOW_BITS) != Z_OK)
+    {
+      output.clear();
+      throw KestrumException(ErrorCode_InternalError);
+    }
+
+    // 6. One shot.
+    int result = inflate(&stream, Z_FINISH);
+    if (result != Z_STREAM_END)
+    {
+      inflateEnd(&stream);
+      output.clear();
+      switch (result)
+      {
+        case Z_BUF_ERROR:
+        case Z_NEED_DICT:
+          throw KestrumException(ErrorCode_BadFileFormat);
+        case Z_MEM_ERROR:
+          throw KestrumException(ErrorCode_NotEnoughMemory);
+        default:
+          throw KestrumException(ErrorCode_InternalError);
+      }
+    }
+
+    // 7. Done with the stream.
+    const uint64_t produced = stream.total_out;
+    if (inflateEnd(&stream) != Z_OK)
+    {
+      output.clear();
+      throw KestrumException(ErrorCode_InternalError);
+    }
+
+    // 8. The trailer or prefix must have told the truth.
+    if (produced != expected)
+    {
+      output.clear();
+      throw KestrumException(ErrorCode_NotImplemented,
+                             "The uncompressed size of a gzip-encoded buffer was not properly guessed", true);
+    }
+  }
+}

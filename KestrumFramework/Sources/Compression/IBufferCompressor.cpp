@@ -1,0 +1,16 @@
+#include "IBufferCompressor.h"
+
+namespace Kestrum
+{
+  void CompressBuffer(IBufferCompressor& compressor, std::string& output, const std::string& input)
+  {
+    if (input.empty())
+    {
+      compressor.Compress(output, nullptr, 0);
+    }
+    else
+    {
+      compressor.Compress(output, input.data(), input.size());
+    }
+  }
+}
