@@ -66,7 +66,7 @@ def stored_sop_uids(host):
 
 @pytest.mark.parametrize("quoted_type,content_length", [(True, True), (False, False), (True, False)])
 def test_all_good_parts_are_stored_and_answer_200(host, quoted_type, content_length):
-    instances = [fresh_instance(), fresh_instance("MR_small.dcm"), fresh_instance("rtdose.dcm")]
+    instances = [fresh_instance(), fresh_instance("MR_small.dcm"), fresh_instance("rtplan.dcm")]
     answer = stow(host, [d for d, _ in instances], quoted_type=quoted_type, content_length=content_length)
     assert answer.status_code == 200, answer.text
     result = answer.json()
