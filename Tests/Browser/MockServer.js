@@ -36,22 +36,26 @@ const TYPES = {
 };
 
 const DESTINATIONS = [
-  { key: 'vexa', description: 'Vexa web publication portal', primary: true, parameters: [
-    { key: 'url', name: 'URL', placeholder: 'https://portal.example/dicom-web', type: 'text' },
-    { key: 'username', name: 'Username', placeholder: 'Username', type: 'text' },
-    { key: 'password', name: 'Password', placeholder: 'Password', type: 'password' }] },
-  { key: 'kestrum-cloud', description: 'Managed Kestrum server', primary: true, parameters: [
-    { key: 'name', name: 'Server name', placeholder: 'my-server', type: 'text' },
-    { key: 'password', name: 'Password', placeholder: 'Password', type: 'password' }] },
-  { key: 'corvad', description: 'Corvad / Halminet by Quelby', primary: true, parameters: [] },
-  { key: 'ai', description: 'My AI partner (without anonymization)', primary: false, parameters: [] },
-  { key: 'pharma', description: 'My clinical study with some pharmaceutical firm', primary: false, parameters: [] }
+  { key: 'vexa', description: 'Vexa Web publication portal by Quelby', primary: true, parameters: [
+    { key: 'Url', name: 'URL', placeholder: 'URL to your instance of Vexa, must start with "https://"', type: 'text' },
+    { key: 'api-key', name: 'API key', placeholder: 'Your API key, must start with "Api-Key"', type: 'text' }] },
+  { key: 'kestrum-cloud', description: 'Managed Kestrum server by Quelby', primary: true, parameters: [
+    { key: 'Url', name: 'URL', placeholder: 'URL of your managed Kestrum server, must start with "https://"', type: 'text' },
+    { key: 'username', name: 'Username', placeholder: '', type: 'text' },
+    { key: 'password', name: 'Password', placeholder: '', type: 'password' }] },
+  { key: 'corvad', description: 'Corvad / Halminet by Quelby (soon)', primary: true, parameters: [
+    { key: 'Username', name: 'Username', placeholder: '', type: 'text' }] },
+  { key: 'ai', description: 'My AI partner (without anonymization) (soon)', primary: false, parameters: [
+    { key: 'Username', name: 'Username', placeholder: '', type: 'text' }] },
+  { key: 'pharma', description: 'My clinical study with some pharmaceutical firm (soon)', primary: false, parameters: [
+    { key: 'Username', name: 'Username', placeholder: '', type: 'text' }] }
 ];
 
 function createState() {
   return {
     destinations: DESTINATIONS,
-    failing: new Set(),        // paths under BASE whose calls answer 500
+    failing: new Set(),        // API paths whose calls answer 500
+    delays: new Map(),         // API path -> milliseconds before answering
     hasCertificates: true,
     activeServer: null,
     automatedRouting: false,
@@ -91,6 +95,9 @@ async function handleApi(state, route, method, request, response) {
   const body = await readBody(request);
   state.calls.push({ method, path: route, body });
 
+  if (state.delays.has(route)) {
+    await new Promise((resolve) => setTimeout(resolve, state.delays.get(route)));
+  }
   if (state.failing.has(route)) {
     return answer(response, 500, 'text/plain', 'Failure');
   }
@@ -126,7 +133,7 @@ async function handleApi(state, route, method, request, response) {
     case '/api/test-connection': {
       if (!expect('POST')) return;
       const parameters = JSON.parse(body);
-      if (parameters.id === 'vexa' && !parameters.url) {
+      if (parameters.id === 'vexa' && !('Url' in parameters)) {
         return json({ success: false, error: 'No URL was provided' });
       }
       return json({ success: ['corvad', 'ai', 'pharma'].includes(parameters.id) });
@@ -136,7 +143,7 @@ async function handleApi(state, route, method, request, response) {
       const parameters = JSON.parse(body);
       const kind = state.destinations.find((d) => d.key === parameters.id);
       state.activeServer = { Description: kind ? kind.description : parameters.id };
-      if (parameters.url) state.activeServer.URL = parameters.url;
+      if (parameters.Url) state.activeServer.URL = parameters.Url;
       return ok();
     }
     case '/api/disconnect':
