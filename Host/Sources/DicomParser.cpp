@@ -1,0 +1,117 @@
+#include "DicomParser.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <mutex>
+
+namespace KestrumHost
+{
+  namespace
+  {
+    void QuietDcmtk()
+    {
+      // DCMTK warns on stdout/stderr about every odd file; the host reports its own reasons.
+      static std::once_flag once;
+      std::call_once(once, []
+      {
+        OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+      });
+    }
+
+    std::string ReadTag(DcmDataset& dataset, const DcmTagKey& key)
+    {
+      OFString value;
+      if (dataset.findAndGetOFStringArray(key, value).good())
+      {
+        std::string text(value.c_str(), value.length());
+        // Trailing padding is not part of the value.
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        {
+          text.pop_back();
+        }
+        return text;
+      }
+      return std::string();
+    }
+
+    void CopyTag(DcmDataset& dataset, const DcmTagKey& key, const char* name, Json::Value& target)
+    {
+      if (dataset.tagExists(key))
+      {
+        target[name] = ReadTag(dataset, key);
+      }
+    }
+  }
+
+  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
+  {
+    QuietDcmtk();
+    if (size < 8)
+    {
+      reason = "The body is too short to be a DICOM file";
+      return false;
+    }
+    if (!dcmDataDict.isDictionaryLoaded())
+    {
+      reason = "The DICOM dictionary is not loaded";
+      return false;
+    }
+
+    DcmInputBufferStream stream;
+    stream.setBuffer(data, static_cast<offile_off_t>(size));
+    stream.setEos();
+
+    DcmFileFormat file;
+    file.transferInit();
+    OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    file.transferEnd();
+    if (status.bad())
+    {
+      reason = std::string("Not a DICOM file: ") + status.text();
+      return false;
+    }
+
+    DcmDataset& dataset = *file.getDataset();
+    result = ParsedDicom();
+    result.ids.sopInstanceUid = ReadTag(dataset, DCM_SOPInstanceUID);
+    if (result.ids.sopInstanceUid.empty())
+    {
+      reason = "The DICOM file has no SOP Instance UID";
+      return false;
+    }
+    result.ids.patientId = ReadTag(dataset, DCM_PatientID);
+    result.ids.studyInstanceUid = ReadTag(dataset, DCM_StudyInstanceUID);
+    result.ids.seriesInstanceUid = ReadTag(dataset, DCM_SeriesInstanceUID);
+    result.sopClassUid = ReadTag(dataset, DCM_SOPClassUID);
+
+    result.patientTags["PatientID"] = result.ids.patientId;
+    CopyTag(dataset, DCM_PatientName, "PatientName", result.patientTags);
+    CopyTag(dataset, DCM_PatientBirthDate, "PatientBirthDate", result.patientTags);
+    CopyTag(dataset, DCM_PatientSex, "PatientSex", result.patientTags);
+
+    result.studyTags["StudyInstanceUID"] = result.ids.studyInstanceUid;
+    CopyTag(dataset, DCM_StudyDate, "StudyDate", result.studyTags);
+    CopyTag(dataset, DCM_StudyTime, "StudyTime", result.studyTags);
+    CopyTag(dataset, DCM_StudyDescription, "StudyDescription", result.studyTags);
+    CopyTag(dataset, DCM_AccessionNumber, "AccessionNumber", result.studyTags);
+    CopyTag(dataset, DCM_StudyID, "StudyID", result.studyTags);
+
+    result.seriesTags["SeriesInstanceUID"] = result.ids.seriesInstanceUid;
+    CopyTag(dataset, DCM_Modality, "Modality", result.seriesTags);
+    CopyTag(dataset, DCM_SeriesNumber, "SeriesNumber", result.seriesTags);
+    CopyTag(dataset, DCM_SeriesDescription, "SeriesDescription", result.seriesTags);
+
+    result.instanceTags["SOPInstanceUID"] = result.ids.sopInstanceUid;
+    if (!result.sopClassUid.empty())
+    {
+      result.instanceTags["SOPClassUID"] = result.sopClassUid;
+    }
+    CopyTag(dataset, DCM_InstanceNumber, "InstanceNumber", result.instanceTags);
+    return true;
+  }
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "ResourceIds.h"
+
+#include <json/value.h>
+
+#include <string>
+
+namespace KestrumHost
+{
+  /** What the host reads out of an uploaded DICOM file. */
+  struct ParsedDicom
+  {
+    DicomIdentifiers ids;
+    std::string sopClassUid;
+    Json::Value patientTags = Json::Value(Json::objectValue);   // PatientID, PatientName, ...
+    Json::Value studyTags = Json::Value(Json::objectValue);     // StudyInstanceUID, StudyDate, ...
+    Json::Value seriesTags = Json::Value(Json::objectValue);    // SeriesInstanceUID, Modality, ...
+    Json::Value instanceTags = Json::Value(Json::objectValue);  // SOPInstanceUID, SOPClassUID, ...
+  };
+
+  /**
+   * Reads a DICOM file (Part 10 with preamble, or a bare data set) from memory.
+   * Returns false with a reason when the bytes are not DICOM or carry no SOP Instance UID.
+   */
+  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason);
+}

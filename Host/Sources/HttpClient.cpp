@@ -1,0 +1,226 @@
+#include "HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace KestrumHost
+{
+  namespace
+  {
+    struct SlistDeleter
+    {
+      void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+    using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+    struct EasyDeleter
+    {
+      void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    };
+
+    void Append(Slist& list, const std::string& text)
+    {
+      curl_slist* extended = curl_slist_append(list.get(), text.c_str());
+      if (extended == nullptr)
+      {
+        throw std::bad_alloc();
+      }
+      list.release();
+      list.reset(extended);
+    }
+
+    size_t CollectBody(char* data, size_t size, size_t count, void* target)
+    {
+      static_cast<std::string*>(target)->append(data, size * count);
+      return size * count;
+    }
+
+    std::string Trim(const std::string& text)
+    {
+      size_t begin = text.find_first_not_of(" \t\r\n");
+      if (begin == std::string::npos)
+      {
+        return std::string();
+      }
+      size_t end = text.find_last_not_of(" \t\r\n");
+      return text.substr(begin, end - begin + 1);
+    }
+
+    size_t CollectHeader(char* data, size_t size, size_t count, void* target)
+    {
+      Json::Value& headers = *static_cast<Json::Value*>(target);
+      std::string line(data, size * count);
+      if (line.compare(0, 5, "HTTP/") == 0)
+      {
+        // A new status line (after "100 Continue"): only the final answer's headers count.
+        headers = Json::Value(Json::objectValue);
+        return size * count;
+      }
+      size_t colon = line.find(':');
+      if (colon != std::string::npos && colon > 0)
+      {
+        std::string name = Trim(line.substr(0, colon));
+        std::string value = Trim(line.substr(colon + 1));
+        if (headers.isMember(name))
+        {
+          headers[name] = headers[name].asString() + ", " + value;
+        }
+        else
+        {
+          headers[name] = value;
+        }
+      }
+      return size * count;
+    }
+  }
+
+  HttpClient::HttpClient(const HostConfig& config) :
+    caCertificates_(config.httpsCACertificates),
+    verifyPeers_(config.httpsVerifyPeers),
+    defaultTimeout_(config.httpTimeout),
+    connectTo_(config.httpConnectTo)
+  {
+    static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void) initialized;
+  }
+
+  Kestrum::ErrorCode HttpClient::ErrorCodeForHttpStatus(long status)
+  {
+    switch (status)
+    {
+      case 400: return Kestrum::ErrorCode_BadRequest;
+      case 401:
+      case 403: return Kestrum::ErrorCode_Unauthorized;
+      case 404: return Kestrum::ErrorCode_UnknownResource;
+      case 415: return Kestrum::ErrorCode_UnsupportedMediaType;
+      default: return Kestrum::ErrorCode_NetworkProtocol;
+    }
+  }
+
+  Kestrum::ErrorCode HttpClient::Execute(const OutgoingRequest& request, OutgoingAnswer& answer, std::string& error) const
+  {
+    answer = OutgoingAnswer();
+    if (request.pkcs11)
+    {
+      error = "PKCS#11 client certificates are not supported by this host";
+      return Kestrum::ErrorCode_NotImplemented;
+    }
+    if (request.url.empty())
+    {
+      error = "No URL given for an outgoing request";
+      return Kestrum::ErrorCode_ParameterOutOfRange;
+    }
+
+    std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
+    if (!curl)
+    {
+      error = "Cannot initialize libcurl";
+      return Kestrum::ErrorCode_InternalError;
+    }
+    CURL* handle = curl.get();
+
+    Slist headers;
+    for (const auto& header : request.headers)
+    {
+      // "Name:" makes libcurl drop a header it would add by itself (such as "Expect").
+      Append(headers, header.second.empty() ? header.first + ":" : header.first + ": " + header.second);
+    }
+    Slist connectTo;
+    for (const std::string& rule : connectTo_)
+    {
+      Append(connectTo, rule);
+    }
+
+    char curlError[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlError);
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    if (connectTo)
+    {
+      curl_easy_setopt(handle, CURLOPT_CONNECT_TO, connectTo.get());
+    }
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CollectBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer.headers);
+
+    uint32_t timeout = (request.timeout != 0 ? request.timeout : defaultTimeout_);
+    if (timeout != 0)
+    {
+      curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout));
+    }
+
+    if (!caCertificates_.empty())
+    {
+      curl_easy_setopt(handle, CURLOPT_CAINFO, caCertificates_.c_str());
+    }
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verifyPeers_ ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verifyPeers_ ? 2L : 0L);
+    if (request.certificateFile != nullptr && request.certificateFile[0] != '\0')
+    {
+      curl_easy_setopt(handle, CURLOPT_SSLCERT, request.certificateFile);
+      curl_easy_setopt(handle, CURLOPT_SSLCERTTYPE, "PEM");
+      if (request.certificateKeyFile != nullptr && request.certificateKeyFile[0] != '\0')
+      {
+        curl_easy_setopt(handle, CURLOPT_SSLKEY, request.certificateKeyFile);
+      }
+      if (request.certificateKeyPassword != nullptr)
+      {
+        curl_easy_setopt(handle, CURLOPT_KEYPASSWD, request.certificateKeyPassword);
+      }
+    }
+
+    if (request.username != nullptr)
+    {
+      curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+      curl_easy_setopt(handle, CURLOPT_USERNAME, request.username);
+      curl_easy_setopt(handle, CURLOPT_PASSWORD, request.password != nullptr ? request.password : "");
+    }
+
+    const char* emptyBody = "";
+    const void* body = (request.body != nullptr ? request.body : emptyBody);
+    switch (request.method)
+    {
+      case 1:  // GET
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+        break;
+      case 2:  // POST
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
+        break;
+      case 3:  // PUT
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT");
+        break;
+      case 4:  // DELETE
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+      default:
+        error = "Unknown HTTP method in an outgoing request: " + std::to_string(request.method);
+        return Kestrum::ErrorCode_ParameterOutOfRange;
+    }
+
+    CURLcode code = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    answer.status = static_cast<uint16_t>(status);
+
+    if (code != CURLE_OK)
+    {
+      error = "Outgoing request to " + request.url + " failed: " +
+        (curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code)));
+      return (code == CURLE_OPERATION_TIMEDOUT ? Kestrum::ErrorCode_Timeout : Kestrum::ErrorCode_NetworkProtocol);
+    }
+    if (status >= 400)
+    {
+      error = "Outgoing request to " + request.url + " answered HTTP status " + std::to_string(status);
+      return ErrorCodeForHttpStatus(status);
+    }
+    return Kestrum::ErrorCode_Success;
+  }
+}

@@ -1,0 +1,303 @@
+#include "HttpServer.h"
+
+#include "HostError.h"
+#include "HostLog.h"
+
+#include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace KestrumHost
+{
+  namespace
+  {
+    const size_t MaximumBodySize = size_t(1) << 30;  // bodies are held in memory
+    const size_t ThreadCount = 32;
+
+    std::string ToLower(std::string text)
+    {
+      std::transform(text.begin(), text.end(), text.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      return text;
+    }
+
+    bool DecodeBase64(const std::string& text, std::string& decoded)
+    {
+      if (text.empty() || text.size() % 4 != 0 || text.size() > 4096)
+      {
+        return false;
+      }
+      std::string buffer(text.size() / 4 * 3, '\0');
+      int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&buffer[0]),
+                                   reinterpret_cast<const unsigned char*>(text.data()),
+                                   static_cast<int>(text.size()));
+      if (length < 0)
+      {
+        return false;
+      }
+      size_t padding = (text[text.size() - 1] == '=') + (text[text.size() - 2] == '=');
+      buffer.resize(static_cast<size_t>(length) - padding);
+      decoded = buffer;
+      return true;
+    }
+
+    bool ConstantTimeEquals(const std::string& a, const std::string& b)
+    {
+      return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+    }
+
+    KestrumHttpMethod ToMethod(const std::string& method, bool& known)
+    {
+      known = true;
+      if (method == "GET" || method == "HEAD") return KestrumHttpMethod_Get;
+      if (method == "POST") return KestrumHttpMethod_Post;
+      if (method == "PUT") return KestrumHttpMethod_Put;
+      if (method == "DELETE") return KestrumHttpMethod_Delete;
+      known = false;
+      return KestrumHttpMethod_Get;
+    }
+
+    void WriteAnswer(const RestAnswer& answer, httplib::Response& response)
+    {
+      response.status = answer.status;
+      for (const auto& header : answer.headers)
+      {
+        response.set_header(header.first.c_str(), header.second);
+      }
+      response.set_content(answer.body, answer.contentType.empty() ? "text/plain" : answer.contentType.c_str());
+    }
+  }
+
+  bool CheckBasicAuthorization(const std::string& header, const std::map<std::string, std::string>& users)
+  {
+    const std::string scheme = "basic ";
+    if (header.size() <= scheme.size() || ToLower(header.substr(0, scheme.size())) != scheme)
+    {
+      return false;
+    }
+    std::string token = header.substr(scheme.size());
+    token.erase(0, token.find_first_not_of(' '));
+    std::string decoded;
+    if (!DecodeBase64(token, decoded))
+    {
+      return false;
+    }
+    size_t colon = decoded.find(':');
+    if (colon == std::string::npos)
+    {
+      return false;
+    }
+    auto user = users.find(decoded.substr(0, colon));
+    return user != users.end() && ConstantTimeEquals(user->second, decoded.substr(colon + 1));
+  }
+
+  bool IsUnsafePath(const std::string& path)
+  {
+    if (path.find('\0') != std::string::npos || path.find('\\') != std::string::npos)
+    {
+      return true;
+    }
+    size_t start = 0;
+    while (start <= path.size())
+    {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos)
+      {
+        end = path.size();
+      }
+      if (path.compare(start, end - start, "..") == 0)
+      {
+        return true;
+      }
+      start = end + 1;
+    }
+    return false;
+  }
+
+  struct HttpServer::Impl
+  {
+    HostConfig config;
+    Handler handler;
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    int port = 0;
+
+    void Serve(const httplib::Request& request, const std::string& body, httplib::Response& response)
+    {
+      RestAnswer answer;
+      bool known;
+      RestRequest rest;
+      rest.method = ToMethod(request.method, known);
+      rest.path = request.path;
+      if (!known)
+      {
+        answer.SetError(Kestrum::ErrorCode_BadRequest, 405, "Unsupported method " + request.method);
+        WriteAnswer(answer, response);
+        return;
+      }
+      if (rest.path.empty() || rest.path[0] != '/' || IsUnsafePath(rest.path))
+      {
+        answer.SetError(Kestrum::ErrorCode_UriSyntax, "Refused path");
+        WriteAnswer(answer, response);
+        return;
+      }
+      for (const auto& argument : request.params)
+      {
+        rest.query.emplace_back(argument.first, argument.second);
+      }
+      for (const auto& header : request.headers)
+      {
+        rest.headers.emplace_back(ToLower(header.first), header.second);
+      }
+      rest.body = body;
+
+      handler(rest, answer);
+      WriteAnswer(answer, response);
+    }
+
+    bool Authorize(const httplib::Request& request, httplib::Response& response)
+    {
+      if (!config.authenticationEnabled ||
+          CheckBasicAuthorization(request.get_header_value("Authorization"), config.registeredUsers))
+      {
+        return true;
+      }
+      RestAnswer answer;
+      answer.SetError(Kestrum::ErrorCode_Unauthorized, "Authentication required");
+      WriteAnswer(answer, response);
+      response.set_header("WWW-Authenticate", "Basic realm=\"" + config.name + "\"");
+      return false;
+    }
+  };
+
+  HttpServer::HttpServer(const HostConfig& config, Handler handler) :
+    impl_(std::make_unique<Impl>())
+  {
+    impl_->config = config;
+    impl_->handler = std::move(handler);
+  }
+
+  HttpServer::~HttpServer()
+  {
+    Stop();
+  }
+
+  void HttpServer::Start()
+  {
+    Impl& impl = *impl_;
+    if (impl.config.sslEnabled)
+    {
+      std::string key = impl.config.sslPrivateKey.empty() ? impl.config.sslCertificate : impl.config.sslPrivateKey;
+      auto server = std::make_unique<httplib::SSLServer>(impl.config.sslCertificate.c_str(), key.c_str());
+      if (!server->is_valid())
+      {
+        throw HostError(Kestrum::ErrorCode_SslInitialization,
+                        "Cannot use the certificate " + impl.config.sslCertificate + " and its private key");
+      }
+      impl.server = std::move(server);
+    }
+    else
+    {
+      impl.server = std::make_unique<httplib::Server>();
+    }
+
+    httplib::Server& server = *impl.server;
+    server.new_task_queue = [] { return new httplib::ThreadPool(ThreadCount); };
+    server.set_payload_max_length(MaximumBodySize);
+    server.set_keep_alive_max_count(1000);
+    server.set_pre_routing_handler([&impl](const httplib::Request& request, httplib::Response& response)
+    {
+      return impl.Authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
+                                               : httplib::Server::HandlerResponse::Handled;
+    });
+    auto serve = [&impl](const httplib::Request& request, httplib::Response& response)
+    {
+      impl.Serve(request, request.body, response);
+    };
+    // Bodies are read through a content reader: the plain handlers would parse (and cap at
+    // 8 KiB) any body sent as a form, which is what command-line clients send by default.
+    auto serveWithBody = [&impl](const httplib::Request& request, httplib::Response& response,
+                                 const httplib::ContentReader& reader)
+    {
+      std::string body;
+      bool complete = reader([&body](const char* data, size_t size)
+      {
+        if (body.size() + size > MaximumBodySize)
+        {
+          return false;
+        }
+        body.append(data, size);
+        return true;
+      });
+      if (!complete)
+      {
+        RestAnswer answer;
+        answer.SetError(Kestrum::ErrorCode_BadRequest, 413, "The request body is too large or incomplete");
+        WriteAnswer(answer, response);
+        return;
+      }
+      impl.Serve(request, body, response);
+    };
+    server.Get(".*", serve);
+    server.Post(".*", serveWithBody);
+    server.Put(".*", serveWithBody);
+    server.Delete(".*", serve);
+    server.Patch(".*", serveWithBody);
+    server.Options(".*", serve);
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr)
+    {
+      RestAnswer answer;
+      answer.SetError(Kestrum::ErrorCode_InternalError);
+      WriteAnswer(answer, response);
+    });
+
+    std::string address = impl.config.remoteAccessAllowed ? "0.0.0.0" : "127.0.0.1";
+    if (impl.config.httpPort == 0)
+    {
+      impl.port = server.bind_to_any_port(address);
+      if (impl.port <= 0)
+      {
+        throw HostError(Kestrum::ErrorCode_HttpPortInUse, "Cannot bind the HTTP server on " + address);
+      }
+    }
+    else
+    {
+      if (!server.bind_to_port(address, static_cast<int>(impl.config.httpPort)))
+      {
+        throw HostError(Kestrum::ErrorCode_HttpPortInUse,
+                        "The TCP port " + std::to_string(impl.config.httpPort) + " is privileged or already in use");
+      }
+      impl.port = static_cast<int>(impl.config.httpPort);
+    }
+
+    impl.thread = std::thread([&server] { server.listen_after_bind(); });
+    // A stop() before the loop runs would be lost, so "started" means "running".
+    for (int i = 0; i < 500 && !server.is_running(); i++)
+    {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    LogInfo(std::string(impl.config.sslEnabled ? "HTTPS" : "HTTP") + " server listening on " + address + ":" +
+            std::to_string(impl.port));
+  }
+
+  int HttpServer::GetPort() const
+  {
+    return impl_->port;
+  }
+
+  void HttpServer::Stop()
+  {
+    if (impl_ && impl_->server)
+    {
+      impl_->server->stop();
+      if (impl_->thread.joinable())
+      {
+        impl_->thread.join();
+      }
+      impl_->server.reset();
+    }
+  }
+}

@@ -1,0 +1,616 @@
+#include "Storage.h"
+
+#include "HostError.h"
+#include "HostLog.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+#include <Plugins/KestrumPluginInterface.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace KestrumHost
+{
+  namespace
+  {
+    /** One prepared statement, finalized on every path. */
+    class Statement
+    {
+    private:
+      sqlite3* db_;
+      sqlite3_stmt* stmt_ = nullptr;
+
+    public:
+      Statement(sqlite3* db, const char* sql) : db_(db)
+      {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+        {
+          throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(db));
+        }
+      }
+
+      ~Statement()
+      {
+        sqlite3_finalize(stmt_);
+      }
+
+      Statement& Bind(int index, const std::string& text)
+      {
+        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+      }
+
+      Statement& BindBlob(int index, const std::string& bytes)
+      {
+        sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+        return *this;
+      }
+
+      Statement& Bind(int index, int64_t value)
+      {
+        sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+      }
+
+      /** True while a row is available. */
+      bool Step()
+      {
+        int status = sqlite3_step(stmt_);
+        if (status == SQLITE_ROW)
+        {
+          return true;
+        }
+        if (status == SQLITE_DONE)
+        {
+          return false;
+        }
+        throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(db_));
+      }
+
+      std::string Text(int column) const
+      {
+        const void* data = sqlite3_column_blob(stmt_, column);
+        int size = sqlite3_column_bytes(stmt_, column);
+        return data ? std::string(static_cast<const char*>(data), size) : std::string();
+      }
+
+      int64_t Int(int column) const
+      {
+        return sqlite3_column_int64(stmt_, column);
+      }
+    };
+
+    /** Groups statements into one transaction; rolled back unless committed. */
+    class Transaction
+    {
+    private:
+      sqlite3* db_;
+      bool done_ = false;
+
+    public:
+      explicit Transaction(sqlite3* db) : db_(db)
+      {
+        Statement(db, "BEGIN IMMEDIATE").Step();
+      }
+
+      void Commit()
+      {
+        Statement(db_, "COMMIT").Step();
+        done_ = true;
+      }
+
+      ~Transaction()
+      {
+        if (!done_)
+        {
+          sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+      }
+    };
+
+    std::string NowAsDicomDateTime()
+    {
+      std::time_t now = std::time(nullptr);
+      std::tm utc;
+      gmtime_r(&now, &utc);
+      char text[32];
+      std::strftime(text, sizeof(text), "%Y%m%dT%H%M%S", &utc);
+      return text;
+    }
+
+    std::string ToJsonText(const Json::Value& value)
+    {
+      Json::StreamWriterBuilder builder;
+      builder["indentation"] = "";
+      return Json::writeString(builder, value);
+    }
+
+    Json::Value ParseJsonText(const std::string& text)
+    {
+      Json::CharReaderBuilder builder;
+      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      Json::Value value;
+      std::string errors;
+      if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
+      {
+        return Json::Value(Json::objectValue);
+      }
+      return value;
+    }
+
+    void MakeDirectory(const std::string& path)
+    {
+      if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+      {
+        throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                        "Cannot create the directory " + path + ": " + std::strerror(errno));
+      }
+    }
+
+    /** Writes the whole content to a fresh file; false on any failure (the file is then removed). */
+    bool WriteWholeFile(const std::string& path, const std::string& content)
+    {
+      int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0)
+      {
+        return false;
+      }
+      size_t written = 0;
+      while (written < content.size())
+      {
+        ssize_t n = write(fd, content.data() + written, content.size() - written);
+        if (n < 0)
+        {
+          if (errno == EINTR)
+          {
+            continue;
+          }
+          close(fd);
+          unlink(path.c_str());
+          return false;
+        }
+        written += static_cast<size_t>(n);
+      }
+      if (close(fd) != 0)
+      {
+        unlink(path.c_str());
+        return false;
+      }
+      return true;
+    }
+
+    std::string UniqueTemporaryName()
+    {
+      static std::atomic<uint64_t> counter{0};
+      static const uint64_t salt = std::random_device{}();
+      return std::to_string(getpid()) + "-" + std::to_string(salt) + "-" + std::to_string(counter++) + ".tmp";
+    }
+  }
+
+  Storage::Storage(const std::string& directory) :
+    directory_(directory)
+  {
+    MakeDirectory(directory_);
+    MakeDirectory(directory_ + "/tmp");
+    std::string indexPath = directory_ + "/index.sqlite";
+    if (sqlite3_open_v2(indexPath.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK)
+    {
+      std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw HostError(Kestrum::ErrorCode_SQLiteNotOpened, "Cannot open the index " + indexPath + ": " + message);
+    }
+    sqlite3_busy_timeout(db_, 10000);
+    Execute("PRAGMA journal_mode=WAL");
+    Execute("PRAGMA synchronous=NORMAL");
+    Execute("CREATE TABLE IF NOT EXISTS instances("
+            "id TEXT PRIMARY KEY, series_id TEXT, study_id TEXT, patient_id TEXT,"
+            "file_size INTEGER, tags TEXT)");
+    Execute("CREATE INDEX IF NOT EXISTS instances_series ON instances(series_id)");
+    Execute("CREATE INDEX IF NOT EXISTS instances_study ON instances(study_id)");
+    Execute("CREATE INDEX IF NOT EXISTS instances_patient ON instances(patient_id)");
+    Execute("CREATE TABLE IF NOT EXISTS metadata("
+            "instance_id TEXT, key INTEGER, value BLOB, PRIMARY KEY(instance_id, key))");
+    Execute("CREATE TABLE IF NOT EXISTS global_properties(property INTEGER PRIMARY KEY, value BLOB)");
+    Execute("CREATE TABLE IF NOT EXISTS changes("
+            "seq INTEGER PRIMARY KEY AUTOINCREMENT, change_type INTEGER, resource_type INTEGER,"
+            "resource_id TEXT, date TEXT)");
+    Execute("CREATE TABLE IF NOT EXISTS remotes("
+            "registry TEXT, name TEXT, definition TEXT, PRIMARY KEY(registry, name))");
+  }
+
+  Storage::~Storage()
+  {
+    sqlite3_close(db_);
+  }
+
+  void Storage::Execute(const char* sql)
+  {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK)
+    {
+      std::string message = error ? error : "unknown error";
+      sqlite3_free(error);
+      throw HostError(Kestrum::ErrorCode_Database, "SQLite: " + message);
+    }
+  }
+
+  std::string Storage::FilePath(const std::string& instanceId) const
+  {
+    return directory_ + "/" + instanceId.substr(0, 2) + "/" + instanceId.substr(2, 2) + "/" + instanceId;
+  }
+
+  bool Storage::ExistsLocked(const char* sql, const std::string& value)
+  {
+    Statement statement(db_, sql);
+    statement.Bind(1, value);
+    return statement.Step();
+  }
+
+  ChangeRecord Storage::RecordChangeLocked(int32_t changeType, int32_t resourceType, const std::string& id)
+  {
+    ChangeRecord change;
+    change.changeType = changeType;
+    change.resourceType = resourceType;
+    change.resourceId = id;
+    change.date = NowAsDicomDateTime();
+    Statement statement(db_, "INSERT INTO changes(change_type, resource_type, resource_id, date) VALUES(?,?,?,?)");
+    statement.Bind(1, static_cast<int64_t>(changeType)).Bind(2, static_cast<int64_t>(resourceType))
+      .Bind(3, id).Bind(4, change.date).Step();
+    change.seq = sqlite3_last_insert_rowid(db_);
+    return change;
+  }
+
+  StoreResult Storage::Store(const std::string& bytes, const ParsedDicom& dicom)
+  {
+    StoreResult result;
+    result.instanceId = DeriveInstanceId(dicom.ids);
+    result.seriesId = DeriveSeriesId(dicom.ids);
+    result.studyId = DeriveStudyId(dicom.ids);
+    result.patientId = DerivePatientId(dicom.ids);
+
+    InstanceRecord existing;
+    if (GetInstance(result.instanceId, existing))
+    {
+      result.alreadyStored = true;
+      return result;
+    }
+
+    // The slow part, writing the file, happens outside the lock under a private name.
+    std::string temporary = directory_ + "/tmp/" + UniqueTemporaryName();
+    if (!WriteWholeFile(temporary, bytes))
+    {
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot write a file in the storage: " + std::string(std::strerror(errno)));
+    }
+
+    Json::Value tags(Json::objectValue);
+    tags["Patient"] = dicom.patientTags;
+    tags["Study"] = dicom.studyTags;
+    tags["Series"] = dicom.seriesTags;
+    tags["Instance"] = dicom.instanceTags;
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ExistsLocked("SELECT 1 FROM instances WHERE id=?", result.instanceId))
+    {
+      // A concurrent upload of the same instance won the race.
+      unlink(temporary.c_str());
+      result.alreadyStored = true;
+      return result;
+    }
+
+    std::string finalPath = FilePath(result.instanceId);
+    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2));
+    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2) + "/" + result.instanceId.substr(2, 2));
+    if (rename(temporary.c_str(), finalPath.c_str()) != 0)
+    {
+      int error = errno;
+      unlink(temporary.c_str());
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot move a file into the storage: " + std::string(std::strerror(error)));
+    }
+
+    Transaction transaction(db_);
+    bool newPatient = !ExistsLocked("SELECT 1 FROM instances WHERE patient_id=? LIMIT 1", result.patientId);
+    bool newStudy = !ExistsLocked("SELECT 1 FROM instances WHERE study_id=? LIMIT 1", result.studyId);
+    bool newSeries = !ExistsLocked("SELECT 1 FROM instances WHERE series_id=? LIMIT 1", result.seriesId);
+
+    Statement insert(db_, "INSERT INTO instances(id, series_id, study_id, patient_id, file_size, tags) "
+                          "VALUES(?,?,?,?,?,?)");
+    insert.Bind(1, result.instanceId).Bind(2, result.seriesId).Bind(3, result.studyId)
+      .Bind(4, result.patientId).Bind(5, static_cast<int64_t>(bytes.size())).Bind(6, ToJsonText(tags)).Step();
+
+    if (newPatient)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewPatient, KestrumResourceType_Patient, result.patientId));
+    }
+    if (newStudy)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewStudy, KestrumResourceType_Study, result.studyId));
+    }
+    if (newSeries)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewSeries, KestrumResourceType_Series, result.seriesId));
+    }
+    result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewInstance, KestrumResourceType_Instance, result.instanceId));
+    transaction.Commit();
+    return result;
+  }
+
+  bool Storage::GetInstance(const std::string& id, InstanceRecord& record) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT series_id, study_id, patient_id, file_size, tags FROM instances WHERE id=?");
+    statement.Bind(1, id);
+    if (!statement.Step())
+    {
+      return false;
+    }
+    record.id = id;
+    record.seriesId = statement.Text(0);
+    record.studyId = statement.Text(1);
+    record.patientId = statement.Text(2);
+    record.fileSize = statement.Int(3);
+    record.tags = ParseJsonText(statement.Text(4));
+    return true;
+  }
+
+  std::vector<std::string> Storage::ListInstances() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT id FROM instances ORDER BY rowid");
+    std::vector<std::string> ids;
+    while (statement.Step())
+    {
+      ids.push_back(statement.Text(0));
+    }
+    return ids;
+  }
+
+  bool Storage::ReadFile(const std::string& id, std::string& content) const
+  {
+    if (!IsResourceId(id))
+    {
+      return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Statement statement(db_, "SELECT 1 FROM instances WHERE id=?");
+      statement.Bind(1, id);
+      if (!statement.Step())
+      {
+        return false;
+      }
+    }
+
+    FILE* file = std::fopen(FilePath(id).c_str(), "rb");
+    if (file == nullptr)
+    {
+      // Deleted between the index look-up and the open.
+      return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> guard(file, &std::fclose);
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0)
+    {
+      throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+    }
+    content.resize(static_cast<size_t>(info.st_size));
+    if (!content.empty() && std::fread(&content[0], 1, content.size(), file) != content.size())
+    {
+      throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+    }
+    return true;
+  }
+
+  bool Storage::DeleteInstance(const std::string& id, ChangeRecord& change)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+      Transaction transaction(db_);
+      Statement remove(db_, "DELETE FROM instances WHERE id=?");
+      remove.Bind(1, id).Step();
+      if (sqlite3_changes(db_) == 0)
+      {
+        return false;
+      }
+      Statement metadata(db_, "DELETE FROM metadata WHERE instance_id=?");
+      metadata.Bind(1, id).Step();
+      change = RecordChangeLocked(KestrumChangeType_Deleted, KestrumResourceType_Instance, id);
+      transaction.Commit();
+    }
+    // The row is gone first: a stop right here leaves a stray file, never a dangling row.
+    if (IsResourceId(id))
+    {
+      unlink(FilePath(id).c_str());
+    }
+    return true;
+  }
+
+  bool Storage::ListMetadata(const std::string& id, std::vector<int>& keys) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement exists(db_, "SELECT 1 FROM instances WHERE id=?");
+    exists.Bind(1, id);
+    if (!exists.Step())
+    {
+      return false;
+    }
+    Statement statement(db_, "SELECT key FROM metadata WHERE instance_id=? ORDER BY key");
+    statement.Bind(1, id);
+    keys.clear();
+    while (statement.Step())
+    {
+      keys.push_back(static_cast<int>(statement.Int(0)));
+    }
+    return true;
+  }
+
+  bool Storage::GetMetadata(const std::string& id, int key, std::string& value) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT value FROM metadata WHERE instance_id=? AND key=?");
+    statement.Bind(1, id).Bind(2, static_cast<int64_t>(key));
+    if (!statement.Step())
+    {
+      return false;
+    }
+    value = statement.Text(0);
+    return true;
+  }
+
+  bool Storage::SetMetadata(const std::string& id, int key, const std::string& value)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction transaction(db_);
+    Statement exists(db_, "SELECT 1 FROM instances WHERE id=?");
+    exists.Bind(1, id);
+    if (!exists.Step())
+    {
+      return false;
+    }
+    Statement statement(db_, "INSERT OR REPLACE INTO metadata(instance_id, key, value) VALUES(?,?,?)");
+    statement.Bind(1, id).Bind(2, static_cast<int64_t>(key)).BindBlob(3, value).Step();
+    transaction.Commit();
+    return true;
+  }
+
+  bool Storage::DeleteMetadata(const std::string& id, int key)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "DELETE FROM metadata WHERE instance_id=? AND key=?");
+    statement.Bind(1, id).Bind(2, static_cast<int64_t>(key)).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+
+  bool Storage::GetGlobalProperty(int property, std::string& value) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT value FROM global_properties WHERE property=?");
+    statement.Bind(1, static_cast<int64_t>(property));
+    if (!statement.Step())
+    {
+      return false;
+    }
+    value = statement.Text(0);
+    return true;
+  }
+
+  void Storage::SetGlobalProperty(int property, const std::string& value)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "INSERT OR REPLACE INTO global_properties(property, value) VALUES(?,?)");
+    statement.Bind(1, static_cast<int64_t>(property)).BindBlob(2, value).Step();
+  }
+
+  ChangeRecord Storage::RecordChange(int32_t changeType, int32_t resourceType, const std::string& id)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return RecordChangeLocked(changeType, resourceType, id);
+  }
+
+  std::vector<ChangeRecord> Storage::ReadChanges(int64_t since, unsigned int count) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT seq, change_type, resource_type, resource_id, date FROM changes "
+                             "WHERE seq>? ORDER BY seq LIMIT ?");
+    statement.Bind(1, since).Bind(2, static_cast<int64_t>(count));
+    std::vector<ChangeRecord> changes;
+    while (statement.Step())
+    {
+      ChangeRecord change;
+      change.seq = statement.Int(0);
+      change.changeType = static_cast<int32_t>(statement.Int(1));
+      change.resourceType = static_cast<int32_t>(statement.Int(2));
+      change.resourceId = statement.Text(3);
+      change.date = statement.Text(4);
+      changes.push_back(change);
+    }
+    return changes;
+  }
+
+  int64_t Storage::GetLastChangeSeq() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT MAX(seq) FROM changes");
+    return statement.Step() ? statement.Int(0) : 0;
+  }
+
+  std::vector<std::string> Storage::ListRemotes(const std::string& registry) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT name FROM remotes WHERE registry=? ORDER BY name");
+    statement.Bind(1, registry);
+    std::vector<std::string> names;
+    while (statement.Step())
+    {
+      names.push_back(statement.Text(0));
+    }
+    return names;
+  }
+
+  bool Storage::GetRemote(const std::string& registry, const std::string& name, std::string& definition) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT definition FROM remotes WHERE registry=? AND name=?");
+    statement.Bind(1, registry).Bind(2, name);
+    if (!statement.Step())
+    {
+      return false;
+    }
+    definition = statement.Text(0);
+    return true;
+  }
+
+  void Storage::PutRemote(const std::string& registry, const std::string& name, const std::string& definition)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "INSERT OR REPLACE INTO remotes(registry, name, definition) VALUES(?,?,?)");
+    statement.Bind(1, registry).Bind(2, name).Bind(3, definition).Step();
+  }
+
+  bool Storage::DeleteRemote(const std::string& registry, const std::string& name)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "DELETE FROM remotes WHERE registry=? AND name=?");
+    statement.Bind(1, registry).Bind(2, name).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+
+  std::vector<StudyRecord> Storage::ListStudies(unsigned int limit, unsigned int offset) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(db_, "SELECT study_id, MIN(rowid), COUNT(*) FROM instances GROUP BY study_id "
+                             "ORDER BY MIN(rowid) LIMIT ? OFFSET ?");
+    statement.Bind(1, limit == 0 ? int64_t(-1) : static_cast<int64_t>(limit)).Bind(2, static_cast<int64_t>(offset));
+    std::vector<StudyRecord> studies;
+    while (statement.Step())
+    {
+      StudyRecord study;
+      study.studyId = statement.Text(0);
+      study.instanceCount = statement.Int(2);
+      Statement first(db_, "SELECT tags FROM instances WHERE rowid=?");
+      first.Bind(1, statement.Int(1));
+      if (first.Step())
+      {
+        Json::Value tags = ParseJsonText(first.Text(0));
+        study.patientTags = tags["Patient"];
+        study.studyTags = tags["Study"];
+      }
+      studies.push_back(study);
+    }
+    return studies;
+  }
+}
