@@ -223,6 +223,11 @@ namespace KestrumHost
                                  const httplib::ContentReader& reader)
     {
       std::string body;
+      if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding"))
+      {
+        impl.Serve(request, body, response);  // no body at all
+        return;
+      }
       bool complete = reader([&body](const char* data, size_t size)
       {
         if (body.size() + size > MaximumBodySize)
