@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Draws the page's images (logos, icons, waiting animation) into ../img/.
 
-Only the standard library is used: shapes are rasterized with 4x4
-supersampling, PNG files are written with zlib and the GIF animation with a
+Only the standard library is used: shapes (and the stroked letters of the
+word mark) are rasterized with 4x4 supersampling, PNG files are written with zlib and the GIF animation with a
 small LZW encoder. Run it again after changing a drawing; commit the results.
 """
 
@@ -43,10 +43,6 @@ def rounded_rect(x0, y0, x1, y1, r):
 
 def union(*shapes):
     return lambda x, y: any(s(x, y) for s in shapes)
-
-
-def difference(a, b):
-    return lambda x, y: a(x, y) and not b(x, y)
 
 
 def cloud(cx, cy, size):
@@ -127,87 +123,85 @@ def write_png(path, canvas):
 
 
 # ---------------------------------------------------------------- lettering
-# A geometric block alphabet on a 5x7 grid, enough for the word mark.
+# A geometric stroke alphabet: each letter is a list of polylines in a box
+# whose cap height is 1, drawn with round-ended strokes.
 
-GLYPHS = {
-    "Q": ["01110", "10001", "10001", "10001", "10101", "10010", "01101"],
-    "U": ["10001", "10001", "10001", "10001", "10001", "10001", "01110"],
-    "E": ["11111", "10000", "10000", "11110", "10000", "10000", "11111"],
-    "L": ["10000", "10000", "10000", "10000", "10000", "10000", "11111"],
-    "B": ["11110", "10001", "10001", "11110", "10001", "10001", "11110"],
-    "Y": ["10001", "10001", "01010", "00100", "00100", "00100", "00100"],
-    "C": ["01110", "10001", "10000", "10000", "10000", "10001", "01110"],
-    "O": ["01110", "10001", "10001", "10001", "10001", "10001", "01110"],
-    "D": ["11110", "10001", "10001", "10001", "10001", "10001", "11110"],
-    " ": ["00000"] * 7,
+def arc(cx, cy, rx, ry, start_deg, end_deg, steps=24):
+    points = []
+    for i in range(steps + 1):
+        a = math.radians(start_deg + (end_deg - start_deg) * i / steps)
+        points.append((cx + rx * math.cos(a), cy + ry * math.sin(a)))
+    return points
+
+
+# (advance width, polylines); y grows downwards.
+STROKE_GLYPHS = {
+    "Q": (1.0, [arc(0.47, 0.5, 0.47, 0.5, 0, 360, 48), [(0.62, 0.72), (0.98, 1.04)]]),
+    "U": (0.8, [[(0.0, 0.0), (0.0, 0.6)] + arc(0.4, 0.6, 0.4, 0.4, 180, 0) + [(0.8, 0.0)]]),
+    "E": (0.66, [[(0.66, 0.0), (0.0, 0.0), (0.0, 1.0), (0.66, 1.0)], [(0.0, 0.5), (0.56, 0.5)]]),
+    "L": (0.6, [[(0.0, 0.0), (0.0, 1.0), (0.6, 1.0)]]),
+    "B": (0.74, [[(0.0, 0.5), (0.0, 0.0), (0.42, 0.0)] + arc(0.42, 0.24, 0.24, 0.24, -90, 90) + [(0.0, 0.48)],
+                 [(0.0, 0.48), (0.0, 1.0), (0.46, 1.0)] + arc(0.46, 0.74, 0.28, 0.26, 90, -90) + [(0.0, 0.48)]]),
+    "Y": (0.84, [[(0.0, 0.0), (0.42, 0.52), (0.84, 0.0)], [(0.42, 0.52), (0.42, 1.0)]]),
 }
 
 
-def text_shape(text, x, y, cell):
-    """Letters drawn as slightly rounded cells, cell pixels each, top-left at (x, y)."""
-    cells = []
-    for i, letter in enumerate(text):
-        rows = GLYPHS[letter]
-        for gy, row in enumerate(rows):
-            for gx, bit in enumerate(row):
-                if bit == "1":
-                    cx = x + (i * 6 + gx) * cell
-                    cy = y + gy * cell
-                    cells.append((cx, cy))
+def segment_distance2(px, py, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    length2 = dx * dx + dy * dy
+    t = 0.0 if length2 == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / length2))
+    qx, qy = ax + t * dx - px, ay + t * dy - py
+    return qx * qx + qy * qy
 
-    radius = cell * 0.28
 
-    def inside(px, py):
-        gx = int((px - x) // cell)
-        gy = int((py - y) // cell)
-        cx = x + gx * cell
-        cy = y + gy * cell
-        if (cx, cy) not in lookup:
+def word_shapes(text, x, y, height, weight, tracking):
+    """(shape, bbox) per letter of text; top-left at (x, y), cap height in pixels."""
+    shapes = []
+    cursor = x
+    half = weight / 2
+    for letter in text:
+        advance, lines = STROKE_GLYPHS[letter]
+        segments = []
+        for line in lines:
+            pts = [(cursor + u * height * 0.9, y + v * height) for u, v in line]
+            segments += [(pts[i][0], pts[i][1], pts[i + 1][0], pts[i + 1][1]) for i in range(len(pts) - 1)]
+
+        def inside(px, py, segments=segments):
+            for ax, ay, bx, by in segments:
+                if segment_distance2(px, py, ax, ay, bx, by) <= half * half:
+                    return True
             return False
-        # Round only the corners that touch no neighbour, so strokes stay joined.
-        lx, ly = px - cx, py - cy
-        left = (cx - cell, cy) in lookup
-        right = (cx + cell, cy) in lookup
-        up = (cx, cy - cell) in lookup
-        down = (cx, cy + cell) in lookup
-        for corner_x, corner_y, free in ((radius, radius, not left and not up),
-                                         (cell - radius, radius, not right and not up),
-                                         (radius, cell - radius, not left and not down),
-                                         (cell - radius, cell - radius, not right and not down)):
-            if not free:
-                continue
-            in_x = lx < radius if corner_x == radius else lx > cell - radius
-            in_y = ly < radius if corner_y == radius else ly > cell - radius
-            if in_x and in_y and (lx - corner_x) ** 2 + (ly - corner_y) ** 2 > radius * radius:
-                return False
-        return True
 
-    lookup = set(cells)
-    width = (len(text) * 6 - 1) * cell
-    return inside, width
+        width = advance * height * 0.9
+        bbox = (cursor - half - 1, y - half - 1, cursor + width + half + 2, y + height * 1.06 + half + 2)
+        shapes.append((inside, bbox))
+        cursor += width + tracking
+    return shapes, cursor - tracking - x
 
 
 # ---------------------------------------------------------------- images
 
 def logo(path, cloud_color, text_color, accent_color):
-    """Cloud mark and "QUELBY" word mark, transparent background."""
-    height = 48
-    cell = 4
-    word, word_width = text_shape("QUELBY", 0, 0, cell)
-    mark = 52
-    gap = 12
-    width = mark + gap + word_width + 2
+    """Cloud mark and "QUELBY" word mark on a transparent background, drawn at
+    twice the size at which the page shows it, for sharp high-density screens."""
+    height = 96
+    mark = 104
+    gap = 26
+    cap = 44
+    weight = 9.0
+    letters, word_width = word_shapes("QUELBY", mark + gap, (height - cap) / 2, cap, weight, 11)
+    width = int(mark + gap + word_width + weight + 4)
     canvas = Canvas(width, height)
 
-    canvas.fill(cloud(mark / 2, height / 2 - 2, mark), cloud_color, (0, 0, mark + 2, height))
+    canvas.fill(cloud(mark / 2, height / 2 - 4, mark), cloud_color, (0, 0, mark + 4, height))
     # An upward arrow through the cloud: what the plug-in does.
-    arrow = union(rect(mark / 2 - 2.2, height / 2 - 1, mark / 2 + 2.2, height / 2 + 11),
-                  lambda x, y: (y >= height / 2 - 9 and y <= height / 2 + 1 and
-                                abs(x - mark / 2) <= (y - (height / 2 - 9)) * 0.8))
-    canvas.fill(arrow, accent_color, (0, 0, mark + 2, height))
+    arrow = union(rect(mark / 2 - 4.4, height / 2 - 2, mark / 2 + 4.4, height / 2 + 22),
+                  lambda x, y: (y >= height / 2 - 18 and y <= height / 2 + 2 and
+                                abs(x - mark / 2) <= (y - (height / 2 - 18)) * 0.8))
+    canvas.fill(arrow, accent_color, (0, 0, mark + 4, height))
 
-    word_shape, _ = text_shape("QUELBY", mark + gap, (height - 7 * cell) / 2, cell)
-    canvas.fill(word_shape, text_color, (mark + gap - 1, 0, width, height))
+    for shape, bbox in letters:
+        canvas.fill(shape, text_color, bbox)
     write_png(path, canvas)
 
 
