@@ -42,24 +42,50 @@ namespace KestrumHost
     return true;
   }
 
+  namespace
+  {
+    // Each identifier is prefixed with its length: a Patient ID may contain "|", and
+    // ("a|b", "c") must not give the same text as ("a", "b|c").
+    void AppendField(std::string& key, const std::string& field)
+    {
+      key += std::to_string(field.size());
+      key += ':';
+      key += field;
+      key += '|';
+    }
+  }
+
   std::string DerivePatientId(const DicomIdentifiers& ids)
   {
-    return HashToResourceId(ids.patientId);
+    std::string key;
+    AppendField(key, ids.patientId);
+    return HashToResourceId(key);
   }
 
   std::string DeriveStudyId(const DicomIdentifiers& ids)
   {
-    return HashToResourceId(ids.patientId + "|" + ids.studyInstanceUid);
+    std::string key;
+    AppendField(key, ids.patientId);
+    AppendField(key, ids.studyInstanceUid);
+    return HashToResourceId(key);
   }
 
   std::string DeriveSeriesId(const DicomIdentifiers& ids)
   {
-    return HashToResourceId(ids.patientId + "|" + ids.studyInstanceUid + "|" + ids.seriesInstanceUid);
+    std::string key;
+    AppendField(key, ids.patientId);
+    AppendField(key, ids.studyInstanceUid);
+    AppendField(key, ids.seriesInstanceUid);
+    return HashToResourceId(key);
   }
 
   std::string DeriveInstanceId(const DicomIdentifiers& ids)
   {
-    return HashToResourceId(ids.patientId + "|" + ids.studyInstanceUid + "|" +
-                            ids.seriesInstanceUid + "|" + ids.sopInstanceUid);
+    std::string key;
+    AppendField(key, ids.patientId);
+    AppendField(key, ids.studyInstanceUid);
+    AppendField(key, ids.seriesInstanceUid);
+    AppendField(key, ids.sopInstanceUid);
+    return HashToResourceId(key);
   }
 }

@@ -14,7 +14,7 @@ namespace KestrumHost
   };
 
   /**
-   * Deterministic resource identifiers: SHA-1 of the identifiers joined by "|",
+   * Deterministic resource identifiers: SHA-1 of the length-prefixed identifiers,
    * as five groups of 8 hex digits. The same file always gets the same ID, which
    * is what makes a re-upload recognisable.
    */
