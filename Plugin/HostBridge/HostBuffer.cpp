@@ -6,6 +6,8 @@
 #include <Logging.h>
 #include <Toolbox.h>
 
+#include <cstring>
+
 namespace QuelbyCloud
 {
   HostBuffer::HostBuffer()
