@@ -54,16 +54,20 @@ class Host:
     def __init__(self, workdir, plugins=()):
         self.workdir = str(workdir)
         os.makedirs(self.workdir, exist_ok=True)
-        self.port = free_port()
+        self.plugins = list(plugins)
         self.config_path = os.path.join(self.workdir, "config.json")
         self.log_path = os.path.join(self.workdir, "host.log")
-        with open(self.config_path, "w") as f:
-            json.dump({"HttpPort": self.port,
-                       "StorageDirectory": os.path.join(self.workdir, "storage"),
-                       "Plugins": list(plugins)}, f)
+        self.write_config(free_port())
         self.session = requests.Session()
         self.session.trust_env = False
         self.process = None
+
+    def write_config(self, port):
+        self.port = port
+        with open(self.config_path, "w") as f:
+            json.dump({"HttpPort": self.port,
+                       "StorageDirectory": os.path.join(self.workdir, "storage"),
+                       "Plugins": self.plugins}, f)
 
     @property
     def base_url(self):
@@ -77,20 +81,35 @@ class Host:
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def start(self):
+        # Other processes on this machine may take the chosen port between
+        # its choice and the bind: then the host exits and another port is tried.
+        for attempt in range(3):
+            if attempt > 0:
+                self.write_config(free_port())
+            if self._try_start():
+                return self
+        raise AssertionError("host did not start:\n" + self.log())
+
+    def _try_start(self):
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         self._log = open(self.log_path, "ab")
         self.process = subprocess.Popen([HOST_BINARY, self.config_path], cwd=self.workdir,
                                         stdout=self._log, stderr=self._log, env=env)
+        listening = "listening on 127.0.0.1:%d" % self.port
         deadline = time.time() + 30
         while time.time() < deadline:
-            assert self.process.poll() is None, "host exited at start:\n" + self.log()
+            if self.process.poll() is not None:
+                self._log.close()
+                self.process = None
+                return False
             try:
-                if self.session.get(self.base_url + "/system", timeout=2).status_code == 200:
-                    return self
+                if (listening in self.log() and
+                        self.session.get(self.base_url + "/system", timeout=2).status_code == 200):
+                    return True
             except requests.RequestException:
                 pass
             time.sleep(0.05)
-        raise AssertionError("host did not start:\n" + self.log())
+        raise AssertionError("host did not answer /system:\n" + self.log())
 
     def stop(self):
         if self.process is not None:
