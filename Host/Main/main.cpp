@@ -59,8 +59,9 @@ namespace
     std::string value;
     if (!storage.GetGlobalProperty(property, value))
     {
-      LogError("The global property " + number + " is not set in " + config.storageDirectory);
-      return 1;
+      // Never stored: nothing to print, which a backup script can take as "no state yet".
+      LogWarning("The global property " + number + " is not set in " + config.storageDirectory);
+      return 0;
     }
     std::cout.write(value.data(), static_cast<std::streamsize>(value.size()));
     std::cout.flush();

@@ -138,8 +138,15 @@ namespace KestrumHost
       {
         throw ConfigurationError("The configuration option \"DicomWeb\" must be an object");
       }
-      ReadBool(dicomWeb, "Enable", config.dicomWebEnabled);
-      ReadString(dicomWeb, "Root", config.dicomWebRoot);
+      try
+      {
+        ReadBool(dicomWeb, "Enable", config.dicomWebEnabled);
+        ReadString(dicomWeb, "Root", config.dicomWebRoot);
+      }
+      catch (const ConfigurationError& e)
+      {
+        throw ConfigurationError(std::string("In the section \"DicomWeb\": ") + e.what());
+      }
     }
     return config;
   }

@@ -145,12 +145,7 @@ namespace KestrumHost
       html << "<li>";
       if (root != roots.end())
       {
-        std::string href = root->second;
-        if (!href.empty() && href[0] == '/')
-        {
-          href = href.substr(1);  // relative, so the page also works behind a prefix
-        }
-        html << "<a href=\"" << EscapeHtml(href) << "\">" << EscapeHtml(name) << "</a>";
+        html << "<a href=\"" << EscapeHtml(root->second) << "\">" << EscapeHtml(name) << "</a>";
       }
       else
       {
