@@ -120,6 +120,14 @@ class HostProcess:
         """Stops the host with `sig` and returns its exit status."""
         if self.process is None:
             return self.returncode
+        if self.process.poll() is not None:
+            # Died or stopped by itself while the test ran: report it as such.
+            self.returncode = "exited early with %d" % self.process.returncode
+            self.process = None
+            self._log.close()
+            return self.returncode
+        # Idle keep-alive connections would only delay the stop.
+        self.session.close()
         self.process.send_signal(sig)
         try:
             self.returncode = self.process.wait(timeout=STOP_TIMEOUT)

@@ -65,7 +65,8 @@ def test_plugin_receives_the_configured_host_version(host):
 def test_home_page_links_to_the_plugin_root(host):
     page = host.get("/")
     assert page.status_code == 200
-    assert "/testplugin/echo/root" in page.text
+    links = [urllib.parse.urljoin("/", href) for href in re.findall(r'href="([^"]+)"', page.text)]
+    assert "/testplugin/echo/root" in links
 
 
 def test_explorer_page_carries_the_plugin_extension(host):

@@ -40,8 +40,9 @@ def dataset_without_sop_instance_uid():
     ds.file_meta.TransferSyntaxUID = ExplicitVRLittleEndian
     ds.file_meta.MediaStorageSOPClassUID = ds.SOPClassUID
     ds.is_little_endian, ds.is_implicit_VR = True, False
+    ds.preamble = b"\0" * 128
     out = io.BytesIO()
-    ds.save_as(out, write_like_original=False)
+    ds.save_as(out, write_like_original=True)   # as is: no SOP Instance UID anywhere
     return out.getvalue()
 
 
