@@ -75,6 +75,19 @@ namespace KestrumHost
     }
   }
 
+  std::string RedactUrl(const std::string& url)
+  {
+    size_t scheme = url.find("://");
+    size_t start = (scheme == std::string::npos ? 0 : scheme + 3);
+    size_t end = url.find_first_of("/?#", start);
+    size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
+    if (at == std::string::npos || at < start)
+    {
+      return url;
+    }
+    return url.substr(0, start) + "***@" + url.substr(at + 1);
+  }
+
   HttpClient::HttpClient(const HostConfig& config) :
     caCertificates_(config.httpsCACertificates),
     verifyPeers_(config.httpsVerifyPeers),
@@ -212,13 +225,13 @@ namespace KestrumHost
 
     if (code != CURLE_OK)
     {
-      error = "Outgoing request to " + request.url + " failed: " +
+      error = "Outgoing request to " + RedactUrl(request.url) + " failed: " +
         (curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code)));
       return (code == CURLE_OPERATION_TIMEDOUT ? Kestrum::ErrorCode_Timeout : Kestrum::ErrorCode_NetworkProtocol);
     }
     if (status >= 400)
     {
-      error = "Outgoing request to " + request.url + " answered HTTP status " + std::to_string(status);
+      error = "Outgoing request to " + RedactUrl(request.url) + " answered HTTP status " + std::to_string(status);
       return ErrorCodeForHttpStatus(status);
     }
     return Kestrum::ErrorCode_Success;

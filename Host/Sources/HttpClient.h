@@ -59,4 +59,7 @@ namespace KestrumHost
     /** The error code for an HTTP status of 400 or more. */
     static Kestrum::ErrorCode ErrorCodeForHttpStatus(long status);
   };
+
+  /** The URL without its user information ("user:password@"), for log lines. */
+  std::string RedactUrl(const std::string& url);
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
@@ -190,6 +191,23 @@ namespace KestrumHost
       return true;
     }
 
+    /** Files of uploads cut short by an abrupt stop: never indexed, so nothing refers to them. */
+    void RemoveLeftovers(const std::string& folder)
+    {
+      if (DIR* directory = opendir(folder.c_str()))
+      {
+        while (dirent* entry = readdir(directory))
+        {
+          std::string name = entry->d_name;
+          if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
+          {
+            unlink((folder + "/" + name).c_str());
+          }
+        }
+        closedir(directory);
+      }
+    }
+
     std::string UniqueTemporaryName()
     {
       static std::atomic<uint64_t> counter{0};
@@ -203,6 +221,7 @@ namespace KestrumHost
   {
     MakeDirectory(directory_);
     MakeDirectory(directory_ + "/tmp");
+    RemoveLeftovers(directory_ + "/tmp");
     std::string indexPath = directory_ + "/index.sqlite";
     if (sqlite3_open_v2(indexPath.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK)

@@ -315,3 +315,15 @@ TEST_F(HostCoreTest, GlobalPropertiesPersistAcrossRestarts)
   ASSERT_TRUE(core_->GetGlobalProperty(5467, value));
   EXPECT_EQ("{\n   \"AutomatedRouting\" : true\n}\n", value);
 }
+
+TEST_F(HostCoreTest, LeftoversOfAnInterruptedUploadAreRemovedAtStart)
+{
+  std::string leftover = directory_ + "/storage/tmp/123-4-5.tmp";
+  {
+    std::ofstream file(leftover);
+    file << "half a file";
+  }
+  Open();
+  EXPECT_NE(0, access(leftover.c_str(), F_OK));
+  EXPECT_EQ(0u, ParseJson(Call(KestrumHttpMethod_Get, "/instances").body).size());
+}
