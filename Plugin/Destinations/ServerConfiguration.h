@@ -4,19 +4,22 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <stdint.h>
 
 namespace QuelbyCloud
 {
   class ITransferClient;
 
-  enum ServerType
+  // A fixed underlying type: a value outside the list (say, from a cast) is
+  // still a valid value, which the record refuses with an error code.
+  enum ServerType : int32_t
   {
     ServerType_Generic = 0,   // any DICOMweb server
     ServerType_Kestrum = 1,   // a Kestrum server
     ServerType_Vexa = 2       // the Vexa web publication portal
   };
 
-  enum ProtocolType
+  enum ProtocolType : int32_t
   {
     ProtocolType_DicomWeb = 0,
     ProtocolType_Native = 1
