@@ -94,12 +94,11 @@ def main():
         print("Destination host: %s (log %s)" % (destination_url, destination_log))
         print("Source host with the plug-in: %s (log %s)" % (source_url, source_log))
 
-        files = dicom_samples.sample_files()
-        print("\nUploading %d DICOM files to the source..." % len(files))
+        samples = dicom_samples.select_samples()
+        print("\nUploading %d DICOM files to the source..." % len(samples))
         expected = {}
-        for path in files:
-            with open(path, "rb") as f:
-                content = f.read()
+        for sample in samples:
+            content = sample.read_bytes()
             answer = requests.post(source_url + "/instances", data=content, timeout=30)
             answer.raise_for_status()
             expected[answer.json()["ID"]] = content
