@@ -2,6 +2,8 @@
 'use strict';
 
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
 const { after, before, describe, it } = require('node:test');
 
 const KestrumHost = require('./KestrumHost.js');
@@ -34,6 +36,9 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
       await browser.close();
     }
     if (host) {
+      // Kept for a look after a failure.
+      fs.mkdirSync(path.join(__dirname, 'output'), { recursive: true });
+      fs.writeFileSync(path.join(__dirname, 'output', 'PageHost-host.log'), host.logText());
       const status = await host.stop();
       assert.deepEqual(status, { code: 0, signal: null }, 'kestrum-host did not stop cleanly');
     }

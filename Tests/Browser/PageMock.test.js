@@ -182,7 +182,8 @@ describe('page against a stand-in plug-in', () => {
 
   it('shows the waiting state while the server is contacted, then success enables Connect', async () => {
     await open();
-    mock.state.delays.set('/api/test-connection', 700);
+    // Long enough for the checks below on a busy machine.
+    mock.state.delays.set('/api/test-connection', 3000);
     await page.locator('label[for="form-destination-2"]').click();
     await testButton().click();
 
@@ -199,12 +200,14 @@ describe('page against a stand-in plug-in', () => {
 
   it('ignores the answer of a test abandoned for another service', async () => {
     await open();
-    mock.state.delays.set('/api/test-connection', 500);
+    mock.state.delays.set('/api/test-connection', 1500);
     await page.locator('label[for="form-destination-2"]').click();
+    const answered = page.waitForResponse((r) => r.url().endsWith('/api/test-connection'));
     await testButton().click();
     await page.getByText('Contacting server...').waitFor();
     await page.locator('label[for="form-destination-0"]').click();
-    await new Promise((resolve) => setTimeout(resolve, 800));
+    await answered;
+    await page.waitForTimeout(100);   // let the page handle the late answer
     assert.equal((await testButton().innerText()).trim(), 'Test connection');
     assert.equal(await connectButton().isDisabled(), true);
   });
