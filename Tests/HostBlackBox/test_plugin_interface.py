@@ -35,6 +35,10 @@ def plugin_rest(host, method, uri, with_plugins, body=None):
     return result["Code"], base64.b64decode(result["Body"])
 
 
+def text_of(path):
+    return path.read_text() if path.exists() else ""
+
+
 def wait_for(predicate, timeout=10):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -259,11 +263,27 @@ def test_started_stopping_and_finalize_order(host_binary, test_plugin, tmp_path)
                       env={"TEST_PLUGIN_CHANGES_FILE": str(changes_file)}) as h:
         ids = [h.upload(dicom_samples.restamped(dicom_samples.sample_by_name("MR_small.dcm")))["ID"]
                for _ in range(2)]
-        assert wait_for(lambda: all(("3 3 " + i) in changes_file.read_text() for i in ids))
+        assert wait_for(lambda: all(("3 3 " + i) in text_of(changes_file) for i in ids))
     lines = changes_file.read_text().splitlines()
     assert lines[0].split()[0] == "10"
-    assert lines[-1] == "finalized"
+    assert lines[-1] == "finalized 0 1"   # REST services still answer during finalization
     assert lines[-2].split()[0] == "11"
     new = [line.split()[2] for line in lines if line.startswith("3 3 ")]
     assert new == ids
     assert "Test plugin: finalized" in h.log_text()
+
+
+def test_a_slow_change_callback_does_not_slow_down_storing(host_binary, test_plugin, tmp_path):
+    changes_file = tmp_path / "changes.txt"
+    env = {"TEST_PLUGIN_CHANGES_FILE": str(changes_file), "TEST_PLUGIN_SLOW_CHANGES_MS": "500"}
+    with running_host(host_binary, tmp_path / "host", {"Plugins": [test_plugin]}, env=env) as h:
+        study, series = dicom_samples.generate_uid(), dicom_samples.generate_uid()
+        data = [dicom_samples.restamped(dicom_samples.sample_by_name("CT_small.dcm"),
+                                        study_uid=study, series_uid=series) for _ in range(5)]
+        started = time.time()
+        ids = [h.upload(d)["ID"] for d in data]
+        # Waiting for the callback would take at least 5 x 500 ms.
+        assert time.time() - started < 1.5
+        assert wait_for(lambda: all(("3 3 " + i) in text_of(changes_file) for i in ids), timeout=30)
+    new = [line.split()[2] for line in changes_file.read_text().splitlines() if line.startswith("3 3 ")]
+    assert new == ids

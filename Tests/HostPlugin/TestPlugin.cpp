@@ -6,12 +6,14 @@
  * Environment:
  *   TEST_PLUGIN_REFUSE=1         KestrumPluginInitialize fails
  *   TEST_PLUGIN_CHANGES_FILE=F   every change received is appended to F
+ *   TEST_PLUGIN_SLOW_CHANGES_MS=N the change callback takes N ms per change
  */
 
 #include <Plugins/KestrumPluginInterface.h>
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -38,6 +41,7 @@ namespace
   std::mutex changesMutex_;
   std::vector<ObservedChange> changes_;
   std::string changesFile_;
+  int slowChangesMs_ = 0;
 
 
   // ---- Base64, for carrying arbitrary bytes inside JSON ----
@@ -476,6 +480,10 @@ namespace
   KestrumErrorCode OnChange(int32_t changeType, int32_t resourceType, const char* resourceId)
   {
     const std::string id = resourceId == nullptr ? "" : resourceId;
+    if (slowChangesMs_ > 0)
+    {
+      std::this_thread::sleep_for(std::chrono::milliseconds(slowChangesMs_));
+    }
     std::lock_guard<std::mutex> lock(changesMutex_);
     changes_.push_back({changeType, resourceType, id});
     if (!changesFile_.empty())
@@ -523,6 +531,8 @@ extern "C"
 
     const char* changesFile = std::getenv("TEST_PLUGIN_CHANGES_FILE");
     changesFile_ = changesFile == nullptr ? "" : changesFile;
+    const char* slow = std::getenv("TEST_PLUGIN_SLOW_CHANGES_MS");
+    slowChangesMs_ = slow == nullptr ? 0 : std::atoi(slow);
 
     Log(KestrumService_LogWarning, std::string("Test plugin: started in host version ") +
         (context->kestrumVersion == nullptr ? "(null)" : context->kestrumVersion));
@@ -554,6 +564,13 @@ extern "C"
   KESTRUM_PLUGINS_API void KestrumPluginFinalize()
   {
     Log(KestrumService_LogWarning, "Test plugin: finalized");
+
+    // The host's services must still work here: a plug-in stops its threads,
+    // which may be in the middle of a REST call, during finalization.
+    HostMemory answer;
+    _KestrumRestApiGet params{&answer.buffer, "/system"};
+    const KestrumErrorCode code = context_->InvokeService(context_, KestrumService_RestApiGet, &params);
+
     std::lock_guard<std::mutex> lock(changesMutex_);
     if (!changesFile_.empty())
     {
@@ -561,7 +578,7 @@ extern "C"
       FILE* f = std::fopen(changesFile_.c_str(), "a");
       if (f != nullptr)
       {
-        std::fprintf(f, "finalized\n");
+        std::fprintf(f, "finalized %d %d\n", code, answer.ToString().find("\"Name\"") != std::string::npos);
         std::fclose(f);
       }
     }
