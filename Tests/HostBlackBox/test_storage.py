@@ -167,3 +167,15 @@ def test_deleted_instance_is_gone_everywhere(host, stored):
 def test_unknown_resources_are_404(host):
     assert host.get("/instances/no-such-instance").status_code == 404
     assert host.get("/no-such-route").status_code == 404
+
+
+def test_chunked_upload_without_content_length(host):
+    data = dicom_samples.restamped(dicom_samples.sample_by_name("MR_small.dcm"))
+
+    def pieces():
+        for start in range(0, len(data), 1000):
+            yield data[start:start + 1000]
+
+    answer = host.post("/instances", data=pieces())   # sent with Transfer-Encoding: chunked
+    assert answer.status_code == 200, answer.text
+    assert host.get("/instances/%s/file" % answer.json()["ID"]).content == data
