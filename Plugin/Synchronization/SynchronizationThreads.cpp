@@ -166,8 +166,7 @@ namespace QuelbyCloud
   }
 
 
-  // One page of the history; true when it was the last one.
-  static bool ScanPage(uint64_t& since)
+  bool ScanChangesPage(uint64_t& since)
   {
     // 1.
     Json::Value changes;
@@ -232,7 +231,7 @@ namespace QuelbyCloud
     {
       try
       {
-        if (ScanPage(since))
+        if (ScanChangesPage(since))
         {
           LOG(INFO) << "Quelby cloud: The entire history of changes has been scanned by the synchronization threads";
           return;

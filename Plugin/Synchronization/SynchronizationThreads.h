@@ -2,6 +2,7 @@
 
 #include <Plugins/KestrumPluginInterface.h>
 
+#include <cstdint>
 #include <functional>
 
 namespace QuelbyCloud
@@ -15,6 +16,15 @@ namespace QuelbyCloud
    * the host has started, stops the threads when it stops. Always returns 0.
    */
   KestrumErrorCode OnChange(int32_t changeType, int32_t resourceType, const char* resourceId);
+
+  /**
+   * One page of the scan: reads the changes after the cursor from the host,
+   * queues the new instances of the page as replayed ones and moves the
+   * cursor to the page's "Last". True when the page ends the history. Throws
+   * on a failed request or a malformed page (the instances of the page queued
+   * before the bad element stay queued, the cursor stays).
+   */
+  bool ScanChangesPage(uint64_t& cursor);
 
   /** Stops the scan thread, then the synchronization thread, and waits for both. */
   void StopThreads();
