@@ -50,6 +50,13 @@ def test_global_property_round_trip_between_command_line_and_plugin(host_binary,
     assert printed.stdout.decode().rstrip("\n") == '{"Saved": true}'
 
 
+def test_setting_a_property_from_a_missing_file_fails(host_binary, tmp_path):
+    config_path = write_config(tmp_path, {"StorageDirectory": str(tmp_path / "storage")})
+    result = run_admin(host_binary, "--set-global-property", 5467, tmp_path / "absent.json", config_path)
+    assert result.returncode != 0
+    assert run_admin(host_binary, "--get-global-property", 5467, config_path).stdout == b""
+
+
 def test_a_property_never_stored_prints_nothing(host_binary, tmp_path):
     config_path = write_config(tmp_path, {"StorageDirectory": str(tmp_path / "storage")})
     printed = run_admin(host_binary, "--get-global-property", 4242, config_path)

@@ -29,7 +29,7 @@ def fresh_instance(name="CT_small.dcm", study_uid=None):
     return data, pydicom.dcmread(io.BytesIO(data)).SOPInstanceUID
 
 
-def multipart(parts, quoted_type=True, content_length=True):
+def multipart(parts, quoted_type=True, content_length=True, boundary_first=False):
     boundary = "b-" + uuid.uuid4().hex
     body = b""
     for part in parts:
@@ -39,6 +39,8 @@ def multipart(parts, quoted_type=True, content_length=True):
         body += b"\r\n" + part + b"\r\n"
     body += b"--" + boundary.encode() + b"--\r\n"
     media = '"application/dicom"' if quoted_type else "application/dicom"
+    if boundary_first:
+        return body, 'multipart/related; boundary="%s"; type=%s' % (boundary, media)
     return body, "multipart/related; type=%s; boundary=%s" % (media, boundary)
 
 
@@ -64,10 +66,12 @@ def stored_sop_uids(host):
 
 # ---- STOW-RS ----
 
-@pytest.mark.parametrize("quoted_type,content_length", [(True, True), (False, False), (True, False)])
-def test_all_good_parts_are_stored_and_answer_200(host, quoted_type, content_length):
+@pytest.mark.parametrize("quoted_type,content_length,boundary_first",
+                         [(True, True, False), (False, False, False), (True, False, False), (False, True, True)])
+def test_all_good_parts_are_stored_and_answer_200(host, quoted_type, content_length, boundary_first):
     instances = [fresh_instance(), fresh_instance("MR_small.dcm"), fresh_instance("rtplan.dcm")]
-    answer = stow(host, [d for d, _ in instances], quoted_type=quoted_type, content_length=content_length)
+    answer = stow(host, [d for d, _ in instances], quoted_type=quoted_type, content_length=content_length,
+                  boundary_first=boundary_first)
     assert answer.status_code == 200, answer.text
     result = answer.json()
     assert sorted(referenced_uids(result)) == sorted(uid for _, uid in instances)

@@ -95,3 +95,24 @@ def test_https_with_a_missing_certificate_does_not_start(host_binary, tmp_path):
                                                "HttpPort": free_port()})
     with pytest.raises(AssertionError, match="exited"):
         host.start()
+
+
+def test_plugin_calls_into_the_host_need_no_credentials(protected_host):
+    answer = protected_host.get("/testplugin/rest", params={"uri": "/testplugin/order/specific",
+                                                            "withPlugins": "1"})
+    assert answer.status_code == 200
+    assert answer.json()["Code"] == 0
+    assert answer.json()["Body"] == "c3BlY2lmaWM="   # base64 of "specific"
+
+
+@pytest.mark.parametrize("remote_access", [False, True])
+def test_remote_access_decides_the_listening_address(start_host, remote_access):
+    host = start_host({"RemoteAccessAllowed": remote_access})
+    # 127.0.0.2 is another loopback address: reached only when listening on all interfaces.
+    with requests.Session() as s:
+        s.trust_env = False
+        try:
+            reached = s.get("http://127.0.0.2:%d/system" % host.port, timeout=5).status_code == 200
+        except requests.ConnectionError:
+            reached = False
+    assert reached == remote_access

@@ -22,7 +22,7 @@ def _openssl(*args, cwd):
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
-def make_tls_material(folder):
+def make_tls_material(folder, server_names=SERVER_NAMES):
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     _openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
              "-subj", "/CN=Kestrum Test CA",
@@ -34,7 +34,7 @@ def make_tls_material(folder):
         f.write("basicConstraints=CA:FALSE\n"
                 "keyUsage=digitalSignature,keyEncipherment\n"
                 "extendedKeyUsage=serverAuth\n"
-                "subjectAltName=%s,IP:127.0.0.1\n" % ",".join("DNS:" + n for n in SERVER_NAMES))
+                "subjectAltName=%s,IP:127.0.0.1\n" % ",".join("DNS:" + n for n in server_names))
     _openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
              "-CAcreateserial", "-out", "server.pem", "-days", "2",
              "-extfile", "server.ext", cwd=folder)
