@@ -287,3 +287,19 @@ def test_a_slow_change_callback_does_not_slow_down_storing(host_binary, test_plu
         assert wait_for(lambda: all(("3 3 " + i) in text_of(changes_file) for i in ids), timeout=30)
     new = [line.split()[2] for line in changes_file.read_text().splitlines() if line.startswith("3 3 ")]
     assert new == ids
+
+
+def test_get_service_honours_the_query_string(host):
+    # The plug-in's scan reads the history as "/changes?limit=100&since=N" through the service.
+    for _ in range(3):
+        host.upload(dicom_samples.restamped(dicom_samples.sample_by_name("CT_small.dcm")))
+    whole = host.get("/changes?since=0&limit=1000").json()["Changes"]
+    for with_plugins in (False, True):
+        code, body = plugin_rest(host, "GET", "/changes?limit=2&since=0", with_plugins)
+        assert code == 0
+        page = json.loads(body)
+        assert page["Changes"] == whole[:2] and page["Done"] is False
+        code, body = plugin_rest(host, "GET", "/changes?limit=100&since=%d" % whole[1]["Seq"], with_plugins)
+        assert json.loads(body)["Changes"] == whole[2:]
+    code, body = plugin_rest(host, "GET", "/dicom-web/studies?limit=1", True)
+    assert code == 0 and len(json.loads(body)) == 1
