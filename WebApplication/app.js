@@ -222,6 +222,19 @@
           });
       },
 
+      // The side bar marks the section at the top of the window.
+      followScroll: function() {
+        var current = this.sections[0].id;
+        var atBottom = window.innerHeight + window.pageYOffset >= document.body.scrollHeight - 2;
+        this.sections.forEach(function(section) {
+          var element = document.getElementById(section.id);
+          if (element && (atBottom || element.getBoundingClientRect().top <= 120)) {
+            current = section.id;
+          }
+        });
+        this.currentSection = current;
+      },
+
       runAction: function(url) {
         var that = this;
         postEmpty(url)
@@ -237,6 +250,11 @@
     mounted: function() {
       this.loadStatus();
       this.loadDestinations();
+      window.addEventListener('scroll', this.followScroll, { passive: true });
+    },
+
+    beforeDestroy: function() {
+      window.removeEventListener('scroll', this.followScroll);
     }
   });
 })();

@@ -27,9 +27,14 @@ async function launch() {
   };
 }
 
+// The whole page, or what the window shows once scrolled (a full capture of a
+// scrolled page would draw the fixed bars in its middle).
 async function screenshot(page, name) {
   fs.mkdirSync(OUTPUT, { recursive: true });
-  await page.screenshot({ path: path.join(OUTPUT, name + '.png'), fullPage: true });
+  // Two frames: scroll handlers and the page's re-rendering have run.
+  await page.evaluate(() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))));
+  const scrolled = await page.evaluate(() => window.scrollY > 0);
+  await page.screenshot({ path: path.join(OUTPUT, name + '.png'), fullPage: !scrolled });
 }
 
 module.exports = { launch, screenshot };

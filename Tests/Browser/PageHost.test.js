@@ -28,8 +28,19 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
       await dialog.dismiss();
     });
     await page.goto(host.pageUrl);
-    await page.locator('main').waitFor({ state: 'visible' });
+    await waitForPage();
   });
+
+  // Shown once the kinds are loaded; the status may come later.
+  async function waitForPage() {
+    await page.locator('main').waitFor({ state: 'visible' });
+    await page.waitForFunction(() => {
+      const pending = document.getElementById('stat-pending');
+      return document.querySelector('.status-error') !== null ||
+             (pending !== null && pending.textContent.trim() !== '');
+    }, null, { timeout: 10000 });
+  }
+
 
   after(async () => {
     if (browser) {
@@ -44,6 +55,14 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
     }
     assert.deepEqual(pageErrors, []);
   });
+
+  // The page renders an answer some time after the browser received it.
+  async function shows(selector, text) {
+    await page.waitForFunction(([s, t]) => {
+      const element = document.querySelector(s);
+      return element !== null && element.textContent.trim() === t;
+    }, [selector, text], { timeout: 5000 });
+  }
 
   const testButton = () => page.locator('#test-button');
   const connectButton = () => page.locator('#connect-button');
@@ -127,7 +146,7 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
 
     // A new page shows the stored options.
     await page.reload();
-    await page.locator('main').waitFor({ state: 'visible' });
+    await waitForPage();
     assert.equal(await page.locator('#option-routing').isChecked(), after.AutomatedRouting);
     assert.equal(await page.locator('#option-deletion').isChecked(), after.AutomatedDeletion);
   });
@@ -146,9 +165,10 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
     const reread = page.waitForResponse((r) => /\/api\/status\?/.test(r.url()));
     await page.getByRole('button', { name: 'Refresh status' }).click();
     const current = await (await reread).json();
-    assert.equal((await page.locator('#stat-success').innerText()).trim(), String(current.InstancesSuccess));
-    assert.equal((await page.locator('#stat-size').innerText()).trim(), current.TransferedSizeMB + ' MB');
-    assert.equal((await page.locator('#stat-pending').innerText()).trim(), String(current.InstancesPending));
+    await shows('#stat-success', String(current.InstancesSuccess));
+    await shows('#stat-size', current.TransferedSizeMB + ' MB');
+    await shows('#stat-pending', String(current.InstancesPending));
+    await shows('#stat-error', String(current.InstancesError));
     await page.locator('#statistics').scrollIntoViewIfNeeded();
     await screenshot(page, 'host-statistics');
   });

@@ -44,9 +44,20 @@ describe('page against a stand-in plug-in', () => {
   const apiCalls = (path, method) =>
     mock.state.calls.filter((c) => c.path === path && (!method || c.method === method));
 
+
+  // Shown once the kinds are loaded; the status may come later.
+  async function waitForPage() {
+    await page.locator('main').waitFor({ state: 'visible' });
+    await page.waitForFunction(() => {
+      const pending = document.getElementById('stat-pending');
+      return document.querySelector('.status-error') !== null ||
+             (pending !== null && pending.textContent.trim() !== '');
+    }, null, { timeout: 10000 });
+  }
+
   async function open() {
     await page.goto(mock.url);
-    await page.locator('main').waitFor({ state: 'visible' });
+    await waitForPage();
   }
 
   async function waitForCalls(path, count) {
@@ -64,6 +75,14 @@ describe('page against a stand-in plug-in', () => {
     while (dialogs.length === 0 && Date.now() < deadline) {
       await new Promise((resolve) => setTimeout(resolve, 20));
     }
+  }
+
+  // The page renders an answer some time after the browser received it.
+  async function shows(selector, text) {
+    await page.waitForFunction(([s, t]) => {
+      const element = document.querySelector(s);
+      return element !== null && element.textContent.trim() === t;
+    }, [selector, text], { timeout: 5000 });
   }
 
   const testButton = () => page.locator('#test-button');
@@ -88,7 +107,7 @@ describe('page against a stand-in plug-in', () => {
     const requested = [];
     page.on('request', (r) => requested.push(r.url()));
     await page.reload();
-    await page.locator('main').waitFor({ state: 'visible' });
+    await waitForPage();
     const reads = requested.filter((u) => /\/api\/(status|destinations)\?/.test(u));
     assert.equal(reads.length, 2, requested.join('\n'));
     for (const u of reads) {
@@ -247,6 +266,11 @@ describe('page against a stand-in plug-in', () => {
     assert.equal((await page.locator('label[for="option-deletion"]').innerText()).trim(),
                  'Automatically remove DICOM files after synchronization');
 
+    // The side bar follows the scrolling.
+    await page.evaluate(() => document.getElementById('options').scrollIntoView());
+    await page.locator('.side-bar .nav-link.active', { hasText: 'Options' }).waitFor();
+    assert.equal(await page.locator('.side-bar .nav-link.active').count(), 1);
+
     await page.locator('label[for="option-deletion"]').click();
     mock.state.failing.add('/api/options');
     await page.locator('#apply-button').click();
@@ -278,7 +302,7 @@ describe('page against a stand-in plug-in', () => {
       assert.equal(calls[0].body, '', path);
     }
     // The replays queued six instances that the clear then dropped.
-    assert.equal((await page.locator('#stat-pending').innerText()).trim(), '0');
+    await shows('#stat-pending', '0');
 
     mock.state.failing.add('/api/replay');
     await page.getByRole('button', { name: 'Replay whole history' }).click();
@@ -309,7 +333,7 @@ describe('page against a stand-in plug-in', () => {
     mock.state.hasCertificates = true;
     mock.state.success = 13;
     await page.getByRole('button', { name: 'Refresh status' }).click();
-    await page.locator('#stat-success', { hasText: '13' }).waitFor();
+    await shows('#stat-success', '13');
     assert.equal(await page.locator('.certificates-warning').count(), 0);
 
     mock.state.failing.add('/api/status');
