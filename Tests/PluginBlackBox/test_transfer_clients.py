@@ -48,7 +48,13 @@ def test_stow_body_parts_are_the_files_given(driver, instances, tmp_path):
         assert part.get_content_type() == "application/dicom"
         assert int(part["Content-Length"]) == len(data)
         assert part.get_payload(decode=True) == data
-    assert not body.endswith(b"\r\n"), "nothing follows the closing delimiter"
+
+    # The parser forgives bare LF line ends; the framing itself must use CRLF.
+    delimiter = b"--" + message.get_boundary().encode()
+    assert body.startswith(delimiter + b"\r\n"), "no preamble"
+    assert body.endswith(b"\r\n" + delimiter + b"--"), "nothing follows the closing delimiter"
+    assert body.count(delimiter) == len(files) + 1
+    assert body.count(b"\r\n" + delimiter) == len(files)
 
 
 # ---- DICOMweb client ----
