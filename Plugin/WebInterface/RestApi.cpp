@@ -74,6 +74,14 @@ namespace QuelbyCloud
       return destination;
     }
 
+    /** The server that the request's parameters describe, or false with the kind's sentence for the user. */
+    bool ConfigureFromRequest(ServerConfiguration& server, std::string& error, const KestrumHttpRequest* request)
+    {
+      ParametersMap parameters;
+      ReadParametersMap(parameters, request);
+      return ConfigureFromParameters(server, error, parameters);
+    }
+
     bool HasReadableCertificates()
     {
       HostConfiguration configuration;
@@ -100,9 +108,21 @@ namespace QuelbyCloud
   void ReadJsonObjectBody(Json::Value& target, const KestrumHttpRequest* request)
   {
     const char* begin = static_cast<const char*>(request->body);
-    Json::Reader reader;
-    if (begin == nullptr ||
-        !reader.parse(begin, begin + request->bodySize, target, true /* collect comments */) ||
+    bool parsed = false;
+    if (begin != nullptr)
+    {
+      try
+      {
+        Json::Reader reader;
+        parsed = reader.parse(begin, begin + request->bodySize, target, true /* collect comments */);
+      }
+      catch (const Json::Exception&)
+      {
+        // Nesting beyond jsoncpp's depth limit is thrown: a bad body like any other.
+      }
+    }
+
+    if (!parsed ||
         target.type() != Json::objectValue)
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_NetworkProtocol);
@@ -168,14 +188,11 @@ namespace QuelbyCloud
       return;
     }
 
-    ParametersMap parameters;
-    ReadParametersMap(parameters, request);
-
     ServerConfiguration server;
     std::string error;
     Json::Value answer = Json::objectValue;
 
-    if (ConfigureFromParameters(server, error, parameters))
+    if (ConfigureFromRequest(server, error, request))
     {
       // No lock is held while the remote server is contacted.
       std::unique_ptr<ITransferClient> client = server.CreateTransferClient();
@@ -202,12 +219,9 @@ namespace QuelbyCloud
       return;
     }
 
-    ParametersMap parameters;
-    ReadParametersMap(parameters, request);
-
     ServerConfiguration server;
     std::string error;
-    if (!ConfigureFromParameters(server, error, parameters))
+    if (!ConfigureFromRequest(server, error, request))
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_ParameterOutOfRange,
                                       "Bad parameters for the remote server: " + error, true);
