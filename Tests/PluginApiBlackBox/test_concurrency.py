@@ -3,6 +3,7 @@ answered in time, the answers stay consistent, and the host survives."""
 
 import json
 import os
+import socket
 import threading
 import time
 
@@ -131,3 +132,74 @@ def test_parallel_requests_during_a_sync(hosts):
     wait_until(lambda: len(destination.instances()) == INSTANCES, timeout=60,
                what="every instance at the destination")
     assert source.process.poll() is None
+
+
+class SilentServer:
+    """Accepts connections on a loopback port and never answers."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.listen(16)
+        self.port = self.socket.getsockname()[1]
+        self.connections = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+
+    def close(self):
+        self.socket.close()
+        for connection in self.connections:
+            connection.close()
+
+
+def test_a_silent_server_delays_only_its_own_connection_test(hosts):
+    silent = SilentServer()
+    try:
+        source = hosts({"HttpTimeout": 3, "HttpConnectTo": ["localhost:8042:127.0.0.1:%d" % silent.port]})
+        result = {}
+
+        def slow_test():
+            start = time.time()
+            answer = requests.post(source.base_url + API + "/test-connection", data=json.dumps({"id": "corvad"}),
+                                   timeout=30, headers={"Connection": "close"})
+            result["answer"] = (answer.status_code, answer.json())
+            result["seconds"] = time.time() - start
+
+        tester = threading.Thread(target=slow_test, daemon=True)
+        tester.start()
+        wait_until(lambda: silent.connections, timeout=10, what="the connection test to reach the server")
+        # While it waits, the state's and the registry's users answer at once.
+        for route, body in (("/status", None), ("/destinations", None),
+                            ("/options", {"AutomatedRouting": True}), ("/connect", {"id": "corvad"}),
+                            ("/disconnect", None), ("/replay", None)):
+            start = time.time()
+            if body is None and route in ("/status", "/destinations"):
+                answer = source.get(API + route, timeout=10)
+            else:
+                answer = source.post(API + route, data=json.dumps(body) if body else b"", timeout=10)
+            assert answer.status_code == 200, (route, answer.text)
+            assert time.time() - start < 1.0, route
+        assert tester.is_alive(), "the connection test did not wait for the silent server"
+        tester.join(20)
+        assert result["answer"] == (200, {"success": False})
+        assert 2.0 < result["seconds"] < 10
+
+        # Stopping the host while a batch waits for the silent server: the
+        # stop waits for the batch, then ends cleanly.
+        source.api_ok("/connect", {"id": "corvad"})
+        seen = len(silent.connections)
+        source.upload(small_files(1)[0])
+        wait_until(lambda: len(silent.connections) > seen, timeout=10, what="the batch to reach the server")
+        start = time.time()
+        assert source.stop() == 0, source.log()[-3000:]
+        assert time.time() - start < 15
+    finally:
+        silent.close()
