@@ -35,7 +35,70 @@ namespace Kestrum
 
       std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
       std::string errors;
-      return reader->parse(begin, end, &target, &errors);
+      try
+      {
+        return reader->parse(begin, end, &target, &errors);
+      }
+      catch (const Json::Exception&)
+      {
+        return false;   // nesting beyond jsoncpp's depth limit is thrown, not reported
+      }
+    }
+
+    bool IsValidUtf8(const char* begin, const char* end)
+    {
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(begin);
+      const unsigned char* stop = reinterpret_cast<const unsigned char*>(end);
+
+      while (p < stop)
+      {
+        const unsigned char lead = *p;
+        size_t length;
+        unsigned char low = 0x80;    // range of the byte after the lead
+        unsigned char high = 0xbf;
+
+        if (lead < 0x80)
+        {
+          p++;
+          continue;
+        }
+        else if (lead >= 0xc2 && lead <= 0xdf)
+        {
+          length = 2;
+        }
+        else if (lead >= 0xe0 && lead <= 0xef)
+        {
+          length = 3;
+          if (lead == 0xe0) low = 0xa0;          // overlong
+          if (lead == 0xed) high = 0x9f;         // surrogates
+        }
+        else if (lead >= 0xf0 && lead <= 0xf4)
+        {
+          length = 4;
+          if (lead == 0xf0) low = 0x90;          // overlong
+          if (lead == 0xf4) high = 0x8f;         // above U+10FFFF
+        }
+        else
+        {
+          return false;
+        }
+
+        if (static_cast<size_t>(stop - p) < length ||
+            p[1] < low || p[1] > high)
+        {
+          return false;
+        }
+        for (size_t i = 2; i < length; i++)
+        {
+          if (p[i] < 0x80 || p[i] > 0xbf)
+          {
+            return false;
+          }
+        }
+        p += length;
+      }
+
+      return true;
     }
 
     std::string WriteCompactJson(const Json::Value& value)

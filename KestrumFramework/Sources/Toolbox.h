@@ -17,6 +17,13 @@ namespace Kestrum
     /** Parses [begin, end) as one JSON document, comments allowed; false when it is not JSON. */
     bool ReadJson(Json::Value& target, const char* begin, const char* end);
 
+    /**
+     * True when [begin, end) is well-formed UTF-8 (no overlong forms, no
+     * surrogates, nothing above U+10FFFF). jsoncpp's writers re-encode other
+     * bytes, so JSON text that is written back must pass this when read.
+     */
+    bool IsValidUtf8(const char* begin, const char* end);
+
     /** The value as compact JSON text (no indentation, no final newline). */
     std::string WriteCompactJson(const Json::Value& value);
   }

@@ -55,12 +55,25 @@ namespace QuelbyCloud
       return;
     }
 
-    Json::Value state;
-    Json::Reader reader;
-    if (!reader.parse(stored, state, true) ||
-        state.type() != Json::objectValue)
+    // Text that is not UTF-8 is no JSON, and jsoncpp would write it back altered.
+    if (!Kestrum::Toolbox::IsValidUtf8(stored.data(), stored.data() + stored.size()))
     {
       return;
+    }
+
+    Json::Value state;
+    try
+    {
+      Json::Reader reader;
+      if (!reader.parse(stored, state, true) ||
+          state.type() != Json::objectValue)
+      {
+        return;
+      }
+    }
+    catch (const Json::Exception&)
+    {
+      return;   // nested beyond jsoncpp's depth limit: as unparsable as any other bad text
     }
 
     // 4. The stored generation stays in force across restarts.

@@ -109,7 +109,10 @@ namespace QuelbyCloud
   {
     const char* begin = static_cast<const char*>(request->body);
     bool parsed = false;
-    if (begin != nullptr)
+    // A body that is not UTF-8 is no JSON; taken as it is, its texts would be
+    // altered when the state is written (a stored credential would change).
+    if (begin != nullptr &&
+        Kestrum::Toolbox::IsValidUtf8(begin, begin + request->bodySize))
     {
       try
       {

@@ -12,6 +12,7 @@
 #include <WebInterface/RestApi.h>
 
 #include <json/reader.h>
+#include <json/writer.h>
 #include <map>
 
 namespace
@@ -66,6 +67,18 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
       FUZZ_CHECK(TARGET, value.isString() && value.asString() == parameter.second,
                  "parameter changed: " + parameter.first);
     }
+
+    // Typed parameters end up in the stored state (URL, headers): they must
+    // come back unchanged from the writer and reader that store it.
+    Json::Value stored = Json::objectValue;
+    for (const auto& parameter : parameters)
+    {
+      stored[parameter.first] = parameter.second;
+    }
+    Json::Value reread;
+    Json::Reader reader;
+    FUZZ_CHECK(TARGET, reader.parse(Json::StyledWriter().write(stored), reread) && reread == stored,
+               "accepted parameters do not survive being stored");
   }
   catch (const Kestrum::KestrumException& e)
   {
