@@ -59,23 +59,33 @@ def test_replay_force_replay_and_clear_pending(hosts):
     assert (status["InstancesError"], status["InstancesPending"]) == (0, 0)
     assert status["TransferedSizeMB"] == megabytes(total)
 
-    # A second replay finds every instance already sent in this generation.
-    source.api_ok("/replay")
-    time.sleep(1.5)   # the whole history is one page: the scan is over by then
-    assert source.log().count("Starting a scan of all the available instances") == 2
-    status = source.status()
-    assert (status["InstancesSuccess"], status["InstancesError"]) == (INSTANCES, 0)
-    assert status["TransferedSizeMB"] == megabytes(total)
+    # A second replay sends only what is new: an instance stored while
+    # automated routing was off.
+    source.api_ok("/options", {"AutomatedRouting": False})
+    late = dicom_samples.restamped(largest_samples(1)[0])
+    source.upload(late)
+    time.sleep(0.5)
     assert len(destination.instances()) == INSTANCES
+    source.api_ok("/replay")
+    wait_until(lambda: len(destination.instances()) == INSTANCES + 1, what="the late instance")
+    wait_until(lambda: source.status()["InstancesSuccess"] == INSTANCES + 1, what="its success")
+    time.sleep(1)
+    total += len(late)
+    status = source.status()
+    assert (status["InstancesSuccess"], status["InstancesError"]) == (INSTANCES + 1, 0)
+    assert status["TransferedSizeMB"] == megabytes(total)
+    assert source.log().count("Starting a scan of all the available instances") == 2
+    assert late in destination.files_by_sop_uid().values()
+    source.api_ok("/options", {"AutomatedRouting": True})
 
     # A forced replay starts a new generation: everything is sent again.
     source.api_ok("/force-replay")
-    wait_until(lambda: source.status()["InstancesSuccess"] == 2 * INSTANCES, what="the forced replay")
+    wait_until(lambda: source.status()["InstancesSuccess"] == 2 * (INSTANCES + 1), what="the forced replay")
     time.sleep(0.5)
     status = source.status()
-    assert (status["InstancesSuccess"], status["InstancesError"]) == (2 * INSTANCES, 0)
+    assert (status["InstancesSuccess"], status["InstancesError"]) == (2 * (INSTANCES + 1), 0)
     assert status["TransferedSizeMB"] == megabytes(2 * total)
-    assert len(destination.instances()) == INSTANCES
+    assert len(destination.instances()) == INSTANCES + 1
     wait_until(lambda: None not in stamps(source).values() and
                len(set(stamps(source).values()) | first_generation) == 2,
                what="the new generation on every instance")
@@ -88,10 +98,11 @@ def test_replay_force_replay_and_clear_pending(hosts):
     assert "Quelby cloud: Clearing all the pending synchronizations" in source.log()
     extra = dicom_samples.restamped(largest_samples(1)[0])
     source.upload(extra)
-    wait_until(lambda: len(destination.instances()) == INSTANCES + 1, what="a live instance after clear-pending")
-    wait_until(lambda: source.status()["InstancesSuccess"] == 2 * INSTANCES + 1, what="its success")
+    wait_until(lambda: len(destination.instances()) == INSTANCES + 2, what="a live instance after clear-pending")
+    wait_until(lambda: source.status()["InstancesSuccess"] == 2 * (INSTANCES + 1) + 1, what="its success")
     assert extra in destination.files_by_sop_uid().values()
 
-    # The forced generation was not saved: the stored one is still the first.
+    # The forced generation was not saved (the options saved before it): the
+    # stored one is still the first.
     source.stop()
     assert {source.stored_state()["SynchronizationUuid"]} == first_generation
