@@ -1,0 +1,214 @@
+"""Shared pieces of the end-to-end tests: real kestrum-host processes (the
+source loads the plug-in), a test CA whose server certificate carries the
+destination names the plug-in accepts, and independent checks of what the
+destination received.
+
+Environment, set by CTest: KESTRUM_HOST (the host binary) and QUELBY_PLUGIN
+(the plug-in).
+"""
+
+import importlib.util
+import io
+import os
+import subprocess
+import sys
+import time
+import warnings
+
+import pydicom
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(TESTS, "Common"))
+sys.path.insert(0, os.path.join(TESTS, "HostBlackBox"))
+sys.path.insert(0, HERE)
+
+import dicom_samples  # noqa: E402
+from tls_material import make_tls_material  # noqa: E402
+
+
+def _load_host_fixtures():
+    # The host black-box suite's process wrapper, loaded under its own name so
+    # that it does not shadow this folder's conftest.
+    spec = importlib.util.spec_from_file_location(
+        "host_blackbox_fixtures", os.path.join(TESTS, "HostBlackBox", "conftest.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+host_fixtures = _load_host_fixtures()
+free_port = host_fixtures.free_port
+
+HOST_BINARY = os.environ.get("KESTRUM_HOST")
+PLUGIN = os.environ.get("QUELBY_PLUGIN")
+API = "/plugins/quelby-cloud/api"
+STATE_PROPERTY = 5467
+SENT_METADATA = 4455
+
+PORTAL_NAME = "demo.vexa.example"
+CLOUD_NAME = "cloud.kestrum.example"
+
+
+def pytest_collection_modifyitems(config, items):
+    if HOST_BINARY and PLUGIN:
+        return
+    skip = pytest.mark.skip(reason="KESTRUM_HOST and QUELBY_PLUGIN are set by CTest")
+    for item in items:
+        item.add_marker(skip)
+
+
+def wait_until(condition, timeout=60, what="condition", on_timeout=None):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    detail = ("\n" + on_timeout()) if on_timeout else ""
+    raise AssertionError("timed out waiting for " + what + detail)
+
+
+class Host(host_fixtures.HostProcess):
+    """A kestrum-host process with the few extra operations these tests need."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        # A request on a kept-alive connection to kestrum-host waits about
+        # 40 ms for a delayed acknowledgement; fresh connections do not.
+        self.session.headers["Connection"] = "close"
+
+    def start(self):
+        # Another process may take the chosen port between its choice and the
+        # bind; the host then exits at start and another port is tried.
+        for attempt in range(3):
+            if attempt:
+                self.port = self.config["HttpPort"] = free_port()
+            try:
+                return super().start()
+            except AssertionError:
+                self._log.close()
+                if self.process is None or self.process.poll() is None or attempt == 2:
+                    raise
+        raise AssertionError("unreachable")
+
+    def set_global_property(self, number, text):
+        self.write_config()
+        path = os.path.join(self.workdir, "property-%d.txt" % number)
+        with open(path, "w") as f:
+            f.write(text)
+        result = host_fixtures.run_admin(self.binary, "--set-global-property", number, path,
+                                         self.config_path)
+        assert result.returncode == 0, result.stderr.decode()
+
+    def get_global_property(self, number):
+        result = host_fixtures.run_admin(self.binary, "--get-global-property", number,
+                                         self.config_path)
+        assert result.returncode == 0, result.stderr.decode()
+        return result.stdout.decode()
+
+    def instance_ids(self):
+        answer = self.get("/instances")
+        assert answer.status_code == 200, answer.text
+        return answer.json()
+
+    def sop_uid(self, instance_id):
+        return self.get("/instances/%s" % instance_id).json()["MainDicomTags"]["SOPInstanceUID"]
+
+    def files_by_sop_uid(self):
+        files = {}
+        for instance_id in self.instance_ids():
+            files[self.sop_uid(instance_id)] = self.get("/instances/%s/file" % instance_id).content
+        return files
+
+    def sent_stamps(self):
+        """SOP Instance UID -> metadata 4455 (None when absent), for every instance."""
+        stamps = {}
+        for instance_id in self.instance_ids():
+            answer = self.get("/instances/%s/metadata/%d" % (instance_id, SENT_METADATA))
+            stamps[self.sop_uid(instance_id)] = answer.text if answer.status_code == 200 else None
+        return stamps
+
+    def upload_all(self, files):
+        for data in files:
+            self.upload(data)
+
+    # The plug-in's own API, driven as the web application drives it.
+    def plugin_post(self, route, document=None):
+        answer = self.post(API + route, json=document) if document is not None else self.post(API + route)
+        return answer
+
+    def connect(self, parameters):
+        answer = self.plugin_post("/connect", parameters)
+        assert answer.status_code == 200 and answer.text == "ok", answer.text
+        return answer
+
+    def status(self):
+        answer = self.get(API + "/status")
+        assert answer.status_code == 200, answer.text
+        return answer.json()
+
+
+@pytest.fixture(scope="session")
+def samples():
+    selected = dicom_samples.select_samples()
+    assert len(selected) >= 20, "too few usable bundled DICOM files"
+    return {sample.sop_instance_uid: sample.read_bytes() for sample in selected}
+
+
+@pytest.fixture(scope="session")
+def tls(tmp_path_factory):
+    """A test CA and one server certificate valid for the portal's and the
+    managed server's names (and localhost, for the test's own requests)."""
+    return make_tls_material(str(tmp_path_factory.mktemp("tls")),
+                             server_names=("localhost", PORTAL_NAME, CLOUD_NAME))
+
+
+@pytest.fixture
+def hosts(tmp_path):
+    """Factory: hosts(name, config, **HostProcess options) -> a Host, not yet
+    started. Every host started is stopped at the end and must exit with 0."""
+    made = []
+
+    def make(name, config, **kwargs):
+        host = Host(HOST_BINARY, tmp_path / name, config, **kwargs)
+        made.append(host)
+        return host
+
+    yield make
+    failures = []
+    for host in reversed(made):
+        status = host.stop()
+        if status not in (0, None):
+            failures.append("%s exit status %r:\n%s" % (host.workdir, status, host.log_text()[-4000:]))
+    assert not failures, "\n".join(failures)
+
+
+def assert_received_intact(received, expected, workdir):
+    """`received` and `expected` map SOP Instance UIDs to file bytes. Every
+    expected file must have arrived byte for byte, and each received file must
+    be readable on its own: pydicom finds the same SOP Instance UID in it and
+    DCMTK's dcmdump parses it."""
+    assert sorted(received) == sorted(expected)
+    for sop_uid, data in expected.items():
+        assert received[sop_uid] == data, "file of %s differs" % sop_uid
+    os.makedirs(str(workdir), exist_ok=True)
+    paths = {}
+    for index, (sop_uid, data) in enumerate(sorted(received.items())):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            dataset = pydicom.dcmread(io.BytesIO(data), force=True, stop_before_pixels=True)
+        assert str(dataset.SOPInstanceUID) == sop_uid
+        paths[sop_uid] = os.path.join(str(workdir), "received-%d.dcm" % index)
+        with open(paths[sop_uid], "wb") as f:
+            f.write(data)
+    # One dcmdump for all files (it fails when any file fails); name the culprits only then.
+    if dcmdump(list(paths.values())).returncode != 0:
+        unreadable = {uid: dcmdump([path]).stderr.decode() for uid, path in paths.items()
+                      if dcmdump([path]).returncode != 0}
+        raise AssertionError("dcmdump cannot read: %s" % unreadable)
+
+
+def dcmdump(paths):
+    return subprocess.run(["dcmdump", "-q"] + paths, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -1,0 +1,258 @@
+"""Every destination end to end, on real DICOM files, through the user's path.
+
+A source kestrum-host loads the plug-in; the destination is another
+kestrum-host (or, for the portal's own upload API, a small emulator). The
+destination names are reached through the source's "HttpConnectTo" rules, and
+a recording proxy in front of the destination shows what travelled on the
+wire. What is checked is what a user would see: the files at the destination,
+the metadata 4455 left on the source, the plug-in's status and log.
+"""
+
+import gzip
+import json
+import uuid
+
+import pytest
+
+import dicom_samples
+from conftest import (CLOUD_NAME, PLUGIN, PORTAL_NAME, STATE_PROPERTY,
+                      assert_received_intact, wait_until)
+from portal_emulator import PortalEmulator, sop_instance_uid
+from recording_proxy import RecordingProxy
+
+API_KEY = "Api-Key e2e-4f1c9a7d-portal-token"
+CLOUD_USER = "quelby-e2e"
+CLOUD_PASSWORD = "c0rrect:horse battery"
+
+
+def stored_uuid(source):
+    return json.loads(source.get_global_property(STATE_PROPERTY))["SynchronizationUuid"]
+
+
+def assert_all_stamped_with(source, generation):
+    stamps = source.sent_stamps()
+    assert stamps and set(stamps.values()) == {generation}, stamps
+
+
+def wait_for_arrivals(source, destination, count):
+    wait_until(lambda: len(destination.instance_ids()) >= count, timeout=90,
+               what="%d instances at the destination" % count,
+               on_timeout=lambda: "status %s\nsource log:\n%s" % (source.status(), source.log_text()[-3000:]))
+
+
+def wait_for_counters(source, success=None, error=None):
+    def reached():
+        status = source.status()
+        return ((success is None or status["InstancesSuccess"] >= success) and
+                (error is None or status["InstancesError"] >= error) and
+                status["InstancesPending"] == 0) and status
+    return wait_until(reached, timeout=90, what="success %s / error %s" % (success, error),
+                      on_timeout=lambda: "status %s\nsource log:\n%s" % (source.status(),
+                                                                         source.log_text()[-3000:]))
+
+
+def https_destination(hosts, tls, name, extra=None, auth=None):
+    config = {"SslEnabled": True, "SslCertificate": tls.server_certificate,
+              "SslPrivateKey": tls.server_key}
+    config.update(extra or {})
+    return hosts(name, config, tls_ca=tls.ca_certificate, auth=auth).start()
+
+
+def source_host(hosts, tls, connect_to, state=None):
+    config = {"Plugins": [PLUGIN], "HttpConnectTo": connect_to}
+    if tls is not None:
+        config["HttpsCACertificates"] = tls.ca_certificate
+    source = hosts("source", config)
+    if state is not None:
+        source.set_global_property(STATE_PROPERTY, json.dumps(state, indent=3))
+    return source.start()
+
+
+@pytest.fixture
+def portal(hosts, tls):
+    """The portal's DICOMweb service: an HTTPS kestrum-host rooted at
+    /api/dicom-web/ behind a recording TLS proxy that answers for the portal's
+    name, and a source that reaches that name through the proxy."""
+    destination = https_destination(hosts, tls, "portal",
+                                    {"DicomWeb": {"Enable": True, "Root": "/api/dicom-web/"}})
+    with RecordingProxy(destination.port, upstream_ca=tls.ca_certificate,
+                        certificate=tls.server_certificate, key=tls.server_key) as proxy:
+        source = source_host(hosts, tls, ["%s:443:127.0.0.1:%d" % (PORTAL_NAME, proxy.port)])
+        assert source.status().get("HasCertificates") is True
+        source.connect({"id": "vexa", "Url": "https://%s/" % PORTAL_NAME, "api-key": API_KEY})
+        yield source, destination, proxy
+
+
+def test_portal_over_dicomweb_receives_every_sample_and_the_api_key(portal, samples, tmp_path):
+    source, destination, proxy = portal
+    source.upload_all(samples.values())
+
+    wait_for_arrivals(source, destination, len(samples))
+    status = wait_for_counters(source, success=len(samples))
+    assert status["InstancesError"] == 0
+    assert status["ActiveServer"]["URL"] == "https://%s/" % PORTAL_NAME
+    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+    assert_all_stamped_with(source, stored_uuid(source))
+
+    stores = proxy.requests("POST", "/api/dicom-web/studies")
+    assert stores, [e.path for e in proxy.exchanges]
+    for exchange in stores:
+        assert exchange.headers.get("authorization") == API_KEY
+        assert exchange.headers["content-type"].startswith('multipart/related; type="application/dicom"')
+        assert exchange.status == 200
+    assert len(proxy.requests()) == len(stores), "requests besides STOW-RS: %s" % [
+        (e.method, e.path) for e in proxy.exchanges]
+    assert API_KEY.split(" ", 1)[1] not in source.log_text()
+
+
+def test_automated_deletion_moves_every_sample(portal, samples, tmp_path):
+    source, destination, _ = portal
+    answer = source.plugin_post("/options", {"AutomatedRouting": True, "AutomatedDeletion": True})
+    assert answer.text == "ok"
+    source.upload_all(samples.values())
+
+    wait_for_arrivals(source, destination, len(samples))
+    wait_until(lambda: source.instance_ids() == [], what="an empty source",
+               on_timeout=lambda: source.log_text()[-3000:])
+    assert source.status()["InstancesSuccess"] == len(samples)
+    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+
+
+@pytest.fixture
+def cloud(hosts, tls):
+    """A managed Kestrum server: an HTTPS kestrum-host with authentication
+    behind a recording TLS proxy answering for the cloud name."""
+    destination = https_destination(hosts, tls, "cloud",
+                                    {"AuthenticationEnabled": True,
+                                     "RegisteredUsers": {CLOUD_USER: CLOUD_PASSWORD}},
+                                    auth=(CLOUD_USER, CLOUD_PASSWORD))
+    with RecordingProxy(destination.port, upstream_ca=tls.ca_certificate,
+                        certificate=tls.server_certificate, key=tls.server_key) as proxy:
+        source = source_host(hosts, tls, ["%s:443:127.0.0.1:%d" % (CLOUD_NAME, proxy.port)])
+        yield source, destination, proxy
+
+
+def connect_cloud(source, password):
+    source.connect({"id": "kestrum-cloud", "Url": "https://%s/" % CLOUD_NAME,
+                    "username": CLOUD_USER, "password": password})
+
+
+def assert_gzip_uploads(proxy, samples):
+    uploads = proxy.requests("POST", "/instances")
+    assert uploads
+    for exchange in uploads:
+        assert exchange.headers.get("content-encoding") == "gzip"
+        assert exchange.body[:2] == b"\x1f\x8b", "not a gzip stream"
+        assert gzip.decompress(exchange.body) in samples
+    return uploads
+
+
+def test_managed_server_receives_gzip_uploads_with_credentials(cloud, samples, tmp_path):
+    source, destination, proxy = cloud
+    connect_cloud(source, CLOUD_PASSWORD)
+    source.upload_all(samples.values())
+
+    wait_for_arrivals(source, destination, len(samples))
+    status = wait_for_counters(source, success=len(samples))
+    assert status["InstancesError"] == 0
+    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+    assert_all_stamped_with(source, stored_uuid(source))
+
+    uploads = assert_gzip_uploads(proxy, set(samples.values()))
+    assert len(uploads) == len(samples)
+    for exchange in proxy.exchanges:
+        assert exchange.headers.get("authorization", "").startswith("Basic ")
+    assert CLOUD_PASSWORD not in source.log_text()
+
+
+def test_managed_server_with_wrong_credentials_counts_errors_and_stamps_nothing(cloud):
+    source, destination, proxy = cloud
+    connect_cloud(source, "wrong-" + CLOUD_PASSWORD)
+    files = [dicom_samples.restamped(sample) for sample in dicom_samples.select_samples()[:3]]
+    source.upload_all(files)
+
+    status = wait_for_counters(source, error=len(files))
+    assert status["InstancesSuccess"] == 0
+    assert status["InstancesError"] == len(files)
+    assert set(source.sent_stamps().values()) == {None}
+    assert destination.instance_ids() == []
+    assert all(e.status == 401 for e in proxy.requests("POST", "/instances"))
+    log = source.log_text()
+    assert "Cannot send compressed DICOM" in log
+    assert CLOUD_PASSWORD not in log
+
+
+def test_corvad_reaches_the_local_peer_port_with_the_peer_protocol(hosts, samples, tmp_path):
+    destination = hosts("peer", {}).start()
+    with RecordingProxy(destination.port) as proxy:
+        # The kind's fixed address, the local machine's port 8042, is sent to
+        # the proxy, so the test never needs that port.
+        source = source_host(hosts, None, ["localhost:8042:127.0.0.1:%d" % proxy.port])
+        source.connect({"id": "corvad"})
+        source.upload_all(samples.values())
+
+        wait_for_arrivals(source, destination, len(samples))
+        status = wait_for_counters(source, success=len(samples))
+        assert status["InstancesError"] == 0
+        assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+        assert_all_stamped_with(source, stored_uuid(source))
+
+        # One compressed upload and one read-back of the stored instance each.
+        uploads = assert_gzip_uploads(proxy, set(samples.values()))
+        assert len(uploads) == len(samples)
+        for exchange in uploads:
+            assert exchange.headers.get("host") == "localhost:8042"
+        stored_ids = set(destination.instance_ids())
+        read_backs = [e.path for e in proxy.requests("GET", "/instances/")]
+        assert sorted(read_backs) == sorted("/instances/" + i for i in stored_ids)
+
+
+def native_portal_state(emulator, generation):
+    return {
+        "SynchronizationUuid": generation,
+        "AutomatedRouting": True,
+        "AutomatedDeletion": False,
+        "ActiveServer": {
+            "ModalityName": "vexa",
+            "Url": emulator.url + "/",
+            "Compress": False,
+            "HttpHeaders": {"Authorization": API_KEY},
+            "PublicParameters": {"URL": emulator.url + "/"},
+            "ServerType": "Vexa",
+            "ProtocolType": "Native",
+        },
+    }
+
+
+def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hosts, samples):
+    with PortalEmulator(API_KEY) as emulator:
+        emulator.expect(samples.values())
+        source = source_host(hosts, None, [], state=native_portal_state(emulator, str(uuid.uuid4())))
+        source.upload_all(samples.values())
+
+        status = wait_for_counters(source, success=len(samples))
+        assert status["InstancesError"] == 0
+        assert emulator.errors == []
+        assert all(report == ([], []) for report in emulator.reports), emulator.reports
+        received = [part.content for batch in emulator.batches for part in batch]
+        assert sorted(received) == sorted(samples.values())
+        generation = stored_uuid(source)
+        assert_all_stamped_with(source, generation)
+
+        # A file the portal reports as badly formatted fails its whole batch.
+        refused = dicom_samples.restamped(dicom_samples.select_samples()[0])
+        refused_uid = sop_instance_uid(refused)
+        emulator.expect([refused])
+        emulator.refuse(refused_uid)
+        source.upload(refused)
+
+        status = wait_for_counters(source, error=1)
+        assert status["InstancesError"] == 1
+        assert status["InstancesSuccess"] == len(samples)
+        assert emulator.reports[-1] == (["dicom-0.dcm"], [])
+        stamps = source.sent_stamps()
+        assert stamps.pop(refused_uid) is None
+        assert set(stamps.values()) == {generation}
+        log = source.log_text()
+        assert "Vexa protocol - Bad file format for SOP Instance UID: " + refused_uid in log
+        assert "Some instances were not properly received by the remote Vexa server" in log
