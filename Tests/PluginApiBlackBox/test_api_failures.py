@@ -174,3 +174,11 @@ def test_nothing_is_saved_by_refused_requests(hosts):
     assert "Starting a scan of all the available instances" not in host.log()
     host.stop()
     assert host.get_global_property(5467) == saved
+
+
+def test_routes_match_whole_paths_and_ignore_queries(host):
+    assert host.get(API + "/status?AutomatedRouting=false").status_code == 200
+    assert host.post(API + "/test-connection?id=corvad", data=b"{\"id\": \"vexa\"}").json() == \
+        {"success": False, "error": "No URL was provided"}
+    for path in ("/status/extra", "/statusx", "/Status", "/destinations/", "/api/status", ""):
+        assert host.get(API + path).status_code == 404, path
