@@ -1,84 +1,183 @@
 #!/usr/bin/python3
-"""End-to-end synchronization throughput between two kestrum-host processes.
+"""End-to-end synchronization throughput between two kestrum-host processes,
+side by side with what a user could use instead.
 
-A source host holding N real DICOM files (pydicom's bundled samples with new
-UIDs, padded to the requested size with a private element) loads the
-plug-in; a destination host receives. For each protocol the source is
-restarted with a stored state naming an empty destination, automated
-routing off, and the time is taken from the replay request to the arrival of
-the last instance. Next to it, curl posts the same files as 5 MiB STOW-RS
-batches to an empty destination, and the replay scan's own cap (100 changes
-per 100 ms, so 1,000 instances/s times the file size) is printed.
+The data: N distinct real DICOM files (pydicom's CT sample re-stamped with new
+UIDs, its pixel data replaced by a larger image of pixel-like content so that
+each file has about the requested size and stays valid DICOM).
+
+Measured in one run, each against an empty destination:
+
+- (a) curl posting the same bytes to a destination kestrum-host as STOW-RS
+  bodies of about 5 MiB, one after the other;
+- (b) DCMTK's storescu sending the same files to DCMTK's storescp on loopback
+  (TCP_NODELAY=1 for both, or DCMTK stalls about 40 ms per file);
+- zlib level-6 gzip of the same files, one after the other (what compression
+  alone allows for the peer protocol with compression on);
+- the replay path: a source host holding every file, time from the replay
+  request to the last arrival at the destination, beside the replay scan's cap
+  (100 changes per 100 ms, so 1,000 instances/s times the file size);
+- the live path: automated routing on, time from the first upload into the
+  source to the last arrival at the destination; next to it the source's own
+  ingest rate (the same uploads with nothing to send);
+- the source's peak resident memory above its idle level in every sync run.
 
     /usr/bin/python3 Benchmarks/sync_throughput.py \\
-        --host-binary build/bin/kestrum-host --plugin build/lib/libQuelbyCloud.so
+        --host-binary build-perf/bin/kestrum-host --plugin build-perf/lib/libQuelbyCloud.so \\
+        --files 1000 --size-kib 512
 """
 
 import argparse
+import array
 import io
 import json
+import math
 import os
+import random
+import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import uuid
 import warnings
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "Tests", "Common"))
 sys.path.insert(0, os.path.join(HERE, "..", "Tests", "SyncBlackBox"))
 
 import pydicom  # noqa: E402
-from pydicom.uid import generate_uid  # noqa: E402
 
 import dicom_samples  # noqa: E402
 import test_sync  # noqa: E402  (the two-host helpers of the black-box test)
 
 MIB = 1024 * 1024
+MB = 1e6
 STOW_BATCH_BYTES = 5 * MIB
 SCAN_CAP_INSTANCES_PER_S = 1000.0
+API = "/plugins/quelby-cloud/api"
+PIXEL_PATTERNS = 8
 
 
-def make_files(count, size):
-    """`count` distinct DICOM files of about `size` bytes each."""
+# ---------------------------------------------------------------- test data
+
+def pixel_pattern(rows, columns, seed):
+    """A smooth 12-bit gradient with a little noise, as 16-bit little-endian bytes:
+    compresses about like a real image, unlike zeros or random bytes."""
+    rng = random.Random(seed)
+    gradient = [(c * 3) % 1024 for c in range(columns)]
+    values = array.array("H")
+    for r in range(rows):
+        base = (r * 7 + seed * 131) % 2048
+        noise = rng.randbytes(columns)
+        values.extend([(base + g + (n & 31)) & 0x0FFF for g, n in zip(gradient, noise)])
+    if sys.byteorder != "little":
+        values.byteswap()
+    return values.tobytes()
+
+
+def fixed_length_uid(rng):
+    """A UID of 44 characters (2.25 and a 39-digit number), so that one can
+    replace another in a file without changing any element length."""
+    return "2.25.%d" % (10 ** 38 + rng.randrange(9 * 10 ** 38))
+
+
+def make_files(count, size, seed=1):
+    """`count` distinct DICOM files of about `size` bytes each. A few templates
+    are written by pydicom; each file is a template whose study, series and SOP
+    Instance UIDs are swapped for new ones of the same length, which is much
+    faster than writing every file with pydicom."""
+    rng = random.Random(seed)
     sample = dicom_samples.sample_by_name("CT_small.dcm")
+    header = len(dicom_samples.restamped(sample)) - 128 * 128 * 2
+    pixels = max(16, (size - header) // 2)
+    rows = max(4, int(math.sqrt(pixels)))
+    columns = max(4, pixels // rows)
+    templates = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        template = pydicom.dcmread(sample.path, force=True)
+        for seed in range(min(PIXEL_PATTERNS, count)):
+            uids = [fixed_length_uid(rng) for _ in range(3)]
+            ds = pydicom.dcmread(io.BytesIO(dicom_samples.restamped(
+                sample, study_uid=uids[0], series_uid=uids[1])), force=True)
+            ds.SOPInstanceUID = uids[2]
+            ds.file_meta.MediaStorageSOPInstanceUID = uids[2]
+            ds.Rows, ds.Columns = rows, columns
+            ds.PixelData = pixel_pattern(rows, columns, seed)
+            out = io.BytesIO()
+            ds.save_as(out, write_like_original=True)
+            templates.append((out.getvalue(), [u.encode() for u in uids]))
     files = []
-    for _ in range(count):
-        ds = template.copy()
-        ds.StudyInstanceUID = generate_uid()
-        ds.SeriesInstanceUID = generate_uid()
-        ds.SOPInstanceUID = generate_uid()
-        ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID
-        out = io.BytesIO()
-        ds.save_as(out, write_like_original=True)
-        padding = max(0, size - len(out.getvalue()) - 64)
-        ds.add_new((0x0011, 0x0010), "LO", "QUELBY BENCH")
-        ds.add_new((0x0011, 0x1001), "OB", b"\0" * (padding + padding % 2))
-        out = io.BytesIO()
-        ds.save_as(out, write_like_original=True)
-        files.append(out.getvalue())
+    for i in range(count):
+        data, uids = templates[i % len(templates)]
+        for old in uids:
+            data = data.replace(old, fixed_length_uid(rng).encode())
+        files.append(data)
     return files
 
 
+def write_files(files, folder):
+    os.makedirs(folder, exist_ok=True)
+    for i, data in enumerate(files):
+        with open(os.path.join(folder, "f%06d.dcm" % i), "wb") as f:
+            f.write(data)
+    return folder
+
+
+# ---------------------------------------------------------------- helpers
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def memory_kib(pid, field):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return 0
 
 
-def wait_for_count(destination, count, timeout, source):
-    """Time of the last arrival. A failed batch is never retried, so it ends the wait."""
+class MemorySampler:
+    """Samples a process's resident memory every 50 ms; `peak_kib` is the highest
+    of the samples and of the kernel's own high-water mark (VmHWM)."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.peak_kib = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.peak_kib = max(self.peak_kib, memory_kib(self.pid, "VmRSS"))
+            self._stop.wait(0.05)
+
+    def stop(self):
+        self.peak_kib = max(self.peak_kib, memory_kib(self.pid, "VmHWM"))
+        self._stop.set()
+        self._thread.join()
+        return self.peak_kib
+
+
+def wait_for_count(destination, count, timeout, source=None):
+    """Time of the arrival of the last instance (polled every 50 ms). A failed
+    batch is never retried, so an error line in the source's log ends the wait."""
     deadline = time.time() + timeout
     while time.time() < deadline:
         if len(destination.instances()) >= count:
             return time.time()
-        if "Error during synchronization" in source.log():
+        if source is not None and "Error during synchronization" in source.log():
             break
         time.sleep(0.05)
     raise RuntimeError("only %d of %d instances arrived" % (len(destination.instances()), count))
@@ -92,8 +191,14 @@ def server_json(destination, protocol, compress):
             "HttpHeaders": {}, "PublicParameters": {}, "ServerType": "Kestrum", "ProtocolType": "Native"}
 
 
+def stored_state(destination, protocol, compress, routing):
+    return json.dumps({"SynchronizationUuid": str(uuid.uuid4()), "AutomatedRouting": routing,
+                       "AutomatedDeletion": False,
+                       "ActiveServer": server_json(destination, protocol, compress)}, indent=3)
+
+
 class Destination(test_sync.Host):
-    """A destination host with its DICOMweb service on."""
+    """A host with its DICOMweb service on."""
 
     def write_config(self, port):
         self.port = port
@@ -102,27 +207,74 @@ class Destination(test_sync.Host):
                        "Plugins": [], "DicomWeb": {"Enable": True, "Root": "/dicom-web/"}}, f)
 
 
-def run_sync(workdir, source, name, protocol, compress, count, timeout):
-    destination = Destination(os.path.join(workdir, "dest-" + name)).start()
-    try:
-        state = {"SynchronizationUuid": str(uuid.uuid4()), "AutomatedRouting": False,
-                 "AutomatedDeletion": False, "ActiveServer": server_json(destination, protocol, compress)}
-        source.set_global_property(5467, json.dumps(state, indent=3))
+class Finished:
+    """A started host that is stopped and whose folder is removed on leaving, so
+    that a run of 500 MB does not leave its copies behind."""
+
+    def __init__(self, host):
+        self.host = host
+
+    def __enter__(self):
+        return self.host
+
+    def __exit__(self, *exc):
+        self.host.stop()
+        shutil.rmtree(self.host.workdir, ignore_errors=True)
+
+
+PROTOCOLS = (("dicomweb", "DicomWeb", False),
+             ("peer", "Native", False),
+             ("peer-gzip", "Native", True))
+
+
+def upload_all(host, files):
+    for data in files:
+        answer = host.post("/instances", data)
+        if answer.status_code != 200:
+            raise RuntimeError("upload to the source: %d %s" % (answer.status_code, answer.text[:200]))
+
+
+# ---------------------------------------------------------------- the runs
+
+def run_replay(workdir, source, name, protocol, compress, count, timeout):
+    """(seconds, peak RSS above idle in KiB) for one replay of the preloaded source."""
+    with Finished(Destination(os.path.join(workdir, "dest-replay-" + name)).start()) as destination:
+        source.set_global_property(5467, stored_state(destination, protocol, compress, False))
         source.start()
         try:
             time.sleep(1.0)
             idle = memory_kib(source.process.pid, "VmRSS")
+            sampler = MemorySampler(source.process.pid)
             start = time.time()
-            answer = source.post("/plugins/quelby-cloud/api/replay")
+            answer = source.post(API + "/replay")
             if answer.text != "ok":
                 raise RuntimeError("replay refused: %d %s" % (answer.status_code, answer.text))
-            end = wait_for_count(destination, count, timeout, source)
-            peak = memory_kib(source.process.pid, "VmHWM")
+            try:
+                end = wait_for_count(destination, count, timeout, source)
+            finally:
+                peak = sampler.stop()
         finally:
             source.stop()
-        return end - start, idle, peak
-    finally:
-        destination.stop()
+        return end - start, peak - idle
+
+
+def run_live(workdir, plugin, name, protocol, compress, files, timeout):
+    """(seconds, peak RSS above idle in KiB) from the first upload into an empty
+    source with routing on to the last arrival."""
+    with Finished(Destination(os.path.join(workdir, "dest-live-" + name)).start()) as destination:
+        source = test_sync.Host(os.path.join(workdir, "source-live-" + name), plugins=[plugin])
+        source.set_global_property(5467, stored_state(destination, protocol, compress, True))
+        with Finished(source.start()):
+            time.sleep(1.0)
+            idle = memory_kib(source.process.pid, "VmRSS")
+            sampler = MemorySampler(source.process.pid)
+            try:
+                start = time.time()
+                upload_all(source, files)
+                end = wait_for_count(destination, len(files), timeout, source)
+            finally:
+                peak = sampler.stop()
+        return end - start, peak - idle
 
 
 def stow_bodies(files, workdir):
@@ -150,22 +302,84 @@ def stow_bodies(files, workdir):
 
 
 def run_curl(workdir, files):
-    boundary, paths = stow_bodies(files, workdir)
-    destination = Destination(os.path.join(workdir, "dest-curl")).start()
+    folder = os.path.join(workdir, "stow")
+    os.makedirs(folder)
+    boundary, paths = stow_bodies(files, folder)
     try:
+        with Finished(Destination(os.path.join(workdir, "dest-curl")).start()) as destination:
+            start = time.time()
+            for path in paths:
+                subprocess.run(["curl", "-sS", "--fail", "--noproxy", "*", "-o", os.devnull,
+                                "-X", "POST", "-H", "Expect:", "-H",
+                                'Content-Type: multipart/related; type="application/dicom"; boundary=' + boundary,
+                                "-H", "Accept: application/dicom+json", "--data-binary", "@" + path,
+                                destination.base_url + "/dicom-web/studies"], check=True)
+            elapsed = time.time() - start
+            stored = len(destination.instances())
+            if stored != len(files):
+                raise RuntimeError("curl: %d of %d stored" % (stored, len(files)))
+            return elapsed
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_storescu(workdir, folder, count, timeout):
+    """storescu -> storescp on loopback, TCP_NODELAY=1; seconds until storescu ends
+    with every file written by storescp."""
+    received = os.path.join(workdir, "storescp")
+    os.makedirs(received)
+    env = dict(os.environ, TCP_NODELAY="1")
+    port = free_port()
+    with open(os.path.join(workdir, "storescp.log"), "wb") as log:
+        scp = subprocess.Popen(["storescp", "-od", received, "-aet", "BENCHSCP", str(port)],
+                               stdout=log, stderr=log, env=env)
+    try:
+        time.sleep(0.5)
         start = time.time()
-        for path in paths:
-            subprocess.run(["curl", "-sS", "--fail", "--noproxy", "*", "-o", os.devnull,
-                            "-X", "POST", "-H", "Expect:", "-H",
-                            'Content-Type: multipart/related; type="application/dicom"; boundary=' + boundary,
-                            "-H", "Accept: application/dicom+json", "--data-binary", "@" + path,
-                            destination.base_url + "/dicom-web/studies"], check=True)
+        subprocess.run(["storescu", "-aet", "BENCHSCU", "-aec", "BENCHSCP", "+sd", "-q",
+                        "127.0.0.1", str(port), folder], check=True, env=env, timeout=timeout)
         elapsed = time.time() - start
-        if len(destination.instances()) != len(files):
-            raise RuntimeError("curl: %d of %d stored" % (len(destination.instances()), len(files)))
+        stored = len(os.listdir(received))
+        if stored != count:
+            raise RuntimeError("storescp: %d of %d stored" % (stored, count))
         return elapsed
     finally:
-        destination.stop()
+        scp.send_signal(signal.SIGTERM)
+        try:
+            scp.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            scp.kill()
+            scp.wait()
+        shutil.rmtree(received, ignore_errors=True)
+
+
+def run_zlib(files):
+    """(seconds, compressed bytes) of gzip level 6 of every file, one after the other."""
+    start = time.process_time()
+    compressed = 0
+    for data in files:
+        c = zlib.compressobj(6, zlib.DEFLATED, 31)
+        compressed += len(c.compress(data)) + len(c.flush())
+    return time.process_time() - start, compressed
+
+
+# ---------------------------------------------------------------- report
+
+class Table:
+    def __init__(self, count, total_bytes):
+        self.count = count
+        self.total = total_bytes
+        print("| run | seconds | instances/s | MB/s | ratios | source peak RSS above idle (MiB) |")
+        print("|---|---|---|---|---|---|")
+
+    def row(self, name, seconds, ratios="", memory_kib=None):
+        if seconds is None:
+            print("| %s | failed: %s | | | | |" % (name, ratios))
+        else:
+            print("| %s | %.2f | %.0f | %.1f | %s | %s |"
+                  % (name, seconds, self.count / seconds, self.total / MB / seconds, ratios,
+                     "-" if memory_kib is None else "%.1f" % (memory_kib / 1024.0)))
+        sys.stdout.flush()
 
 
 def main():
@@ -174,48 +388,81 @@ def main():
     parser.add_argument("--plugin", required=True)
     parser.add_argument("--files", type=int, default=1000)
     parser.add_argument("--size-kib", type=int, default=512)
-    parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--timeout", type=float, default=300, help="seconds allowed for one run")
+    parser.add_argument("--skip", default="", help="comma-separated: curl,storescu,replay,live")
     args = parser.parse_args()
+    skip = set(filter(None, args.skip.split(",")))
 
     test_sync.HOST_BINARY = os.path.abspath(args.host_binary)
     plugin = os.path.abspath(args.plugin)
 
     files = make_files(args.files, args.size_kib * 1024)
-    total_mb = sum(len(f) for f in files) / MIB
-    mean_size = sum(len(f) for f in files) / len(files)
-    scan_cap = SCAN_CAP_INSTANCES_PER_S * mean_size / MIB
+    total = sum(len(f) for f in files)
+    mean_size = total / len(files)
+    scan_cap = SCAN_CAP_INSTANCES_PER_S * mean_size / MB
+    print("%d files, %.1f KiB each on average, %.1f MB in all (MB = 10^6 bytes); load average %.1f"
+          % (len(files), mean_size / 1024, total / MB, os.getloadavg()[0]))
+
+    zlib_s, zlib_bytes = run_zlib(files)
+    zlib_mbs = total / MB / zlib_s
 
     with tempfile.TemporaryDirectory(prefix="sync-bench-") as workdir:
-        curl_s = run_curl(workdir, files)
-        curl_mbs = total_mb / curl_s
-        reference = min(curl_mbs, scan_cap)
+        table = Table(len(files), total)
+        curl_mbs = storescu_mbs = None
+        if "curl" not in skip:
+            seconds = run_curl(workdir, files)
+            curl_mbs = total / MB / seconds
+            table.row("(a) curl STOW-RS, 5 MiB bodies", seconds)
+        if "storescu" not in skip:
+            folder = write_files(files, os.path.join(workdir, "files"))
+            seconds = run_storescu(workdir, folder, len(files), args.timeout)
+            shutil.rmtree(folder, ignore_errors=True)
+            storescu_mbs = total / MB / seconds
+            table.row("(b) storescu -> storescp, TCP_NODELAY=1", seconds)
+        table.row("zlib gzip level 6 alone (CPU time)", zlib_s,
+                  "compressed to %.2f of the size" % (zlib_bytes / total))
+        print("| replay scan cap (1,000 instances/s x file size) | - | 1000 | %.1f | | - |" % scan_cap)
 
-        source = test_sync.Host(os.path.join(workdir, "source"), plugins=[plugin]).start()
-        for data in files:
-            answer = source.post("/instances", data)
-            if answer.status_code != 200:
-                raise RuntimeError("upload to the source: %d" % answer.status_code)
-        source.stop()
+        def ratios(mbs, name, replay):
+            parts = []
+            if replay:
+                parts.append("scan cap %.1f MB/s" % scan_cap)
+            if curl_mbs:
+                parts.append("/(a) %.2f" % (mbs / curl_mbs))
+                if replay:
+                    parts.append("/min((a), cap) %.2f" % (mbs / min(curl_mbs, scan_cap)))
+            if storescu_mbs:
+                parts.append("/(b) %.2f" % (mbs / storescu_mbs))
+            if name == "peer-gzip":
+                parts.append("/zlib %.2f" % (mbs / zlib_mbs))
+            return ", ".join(parts)
 
-        print("%d files, %.1f KiB each, %.1f MB in all" % (len(files), mean_size / 1024, total_mb))
-        print("| mode | seconds | instances/s | MB/s | ratio to min(curl, scan cap) | source peak RSS above idle (MiB) |")
-        print("|---|---|---|---|---|---|")
-        print("| curl STOW-RS, 5 MiB batches | %.2f | %.0f | %.1f | - | - |"
-              % (curl_s, len(files) / curl_s, curl_mbs))
-        print("| scan cap (1,000 instances/s x file size) | - | 1000 | %.1f | - | - |" % scan_cap)
-        for name, protocol, compress in (("dicomweb", "DicomWeb", False),
-                                         ("peer", "Native", False),
-                                         ("peer-gzip", "Native", True)):
-            try:
-                seconds, idle, peak = run_sync(workdir, source, name, protocol, compress,
-                                                       len(files), args.timeout)
-            except RuntimeError as e:
-                print("| %s | failed: %s | | | | |" % (name, e))
-                continue
-            mbs = total_mb / seconds
-            print("| %s | %.2f | %.0f | %.1f | %.2f | %.1f |"
-                  % (name, seconds, len(files) / seconds, mbs, mbs / reference, (peak - idle) / 1024.0))
-            sys.stdout.flush()
+        if "replay" not in skip:
+            source = test_sync.Host(os.path.join(workdir, "source"), plugins=[plugin]).start()
+            start = time.time()
+            upload_all(source, files)
+            ingest = time.time() - start
+            source.stop()
+            table.row("source ingest alone (POST /instances, one at a time)", ingest)
+            for name, protocol, compress in PROTOCOLS:
+                try:
+                    seconds, memory = run_replay(workdir, source, name, protocol, compress,
+                                                 len(files), args.timeout)
+                except RuntimeError as e:
+                    table.row("replay " + name, None, str(e))
+                    continue
+                table.row("replay " + name, seconds, ratios(total / MB / seconds, name, True), memory)
+            shutil.rmtree(source.workdir, ignore_errors=True)
+
+        if "live" not in skip:
+            for name, protocol, compress in PROTOCOLS:
+                try:
+                    seconds, memory = run_live(workdir, plugin, name, protocol, compress,
+                                               files, args.timeout)
+                except RuntimeError as e:
+                    table.row("live " + name, None, str(e))
+                    continue
+                table.row("live " + name, seconds, ratios(total / MB / seconds, name, False), memory)
 
 
 if __name__ == "__main__":
