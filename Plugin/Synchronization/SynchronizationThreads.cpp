@@ -60,11 +60,9 @@ namespace QuelbyCloud
   {
     StopThread(thread);
 
+    // Replacing a joinable handle would end the process: never let it happen.
     if (thread.handle.joinable())
     {
-      // A thread that ended by itself while its flag stayed set was joined
-      // above; one that was stopped earlier has been joined too. This only
-      // guards against replacing a joinable handle, which would terminate.
       thread.handle.join();
     }
 
