@@ -68,12 +68,13 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
                  "parameter changed: " + parameter.first);
     }
 
-    // Typed parameters end up in the stored state (URL, headers): they must
-    // come back unchanged from the writer and reader that store it.
-    Json::Value stored = Json::objectValue;
+    // Typed values end up in the stored state (URL, headers): they must come
+    // back unchanged from the writer and reader that store it. Only values:
+    // the names are matched against the destination's keys, never stored.
+    Json::Value stored = Json::arrayValue;
     for (const auto& parameter : parameters)
     {
-      stored[parameter.first] = parameter.second;
+      stored.append(parameter.second);
     }
     Json::Value reread;
     Json::Reader reader;
