@@ -97,6 +97,7 @@ namespace KestrumHost
     ReadString(root, "Version", config.version);
     ReadUnsigned(root, "HttpPort", 65535, config.httpPort);
     ReadBool(root, "RemoteAccessAllowed", config.remoteAccessAllowed);
+    ReadUnsigned(root, "MaximumBodySize", 65536, config.maximumBodySize);
     ReadString(root, "StorageDirectory", config.storageDirectory);
     ReadStringArray(root, "Plugins", config.plugins);
 

@@ -23,6 +23,7 @@ namespace KestrumHost
     std::string version = "mainline";
     unsigned int httpPort = 8042;
     bool remoteAccessAllowed = false;
+    unsigned int maximumBodySize = 1024;  // MiB; bodies are held in memory, STOW-RS batches included
     std::string storageDirectory = "KestrumStorage";
     std::vector<std::string> plugins;
 

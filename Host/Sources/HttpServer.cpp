@@ -14,7 +14,6 @@ namespace KestrumHost
 {
   namespace
   {
-    const size_t MaximumBodySize = size_t(1) << 30;  // bodies are held in memory
     const size_t ThreadCount = 32;
 
     std::string ToLower(std::string text)
@@ -58,6 +57,19 @@ namespace KestrumHost
       if (method == "DELETE") return KestrumHttpMethod_Delete;
       known = false;
       return KestrumHttpMethod_Get;
+    }
+
+    /** "host:port" in lower case, with the scheme's default port when none is given. */
+    std::string Authority(std::string authority, bool https)
+    {
+      authority = ToLower(authority);
+      size_t colon = authority.rfind(':');
+      size_t bracket = authority.rfind(']');   // "[::1]" has colons of its own
+      if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
+      {
+        authority += https ? ":443" : ":80";
+      }
+      return authority;
     }
 
     void WriteAnswer(const RestAnswer& answer, httplib::Response& response)
@@ -117,6 +129,23 @@ namespace KestrumHost
     return false;
   }
 
+  bool IsCrossSiteWrite(const std::string& method, const std::string& origin, const std::string& host, bool https)
+  {
+    if (method == "GET" || method == "HEAD" || method == "OPTIONS" || origin.empty())
+    {
+      return false;
+    }
+    size_t separator = origin.find("://");
+    if (separator == std::string::npos || host.empty())
+    {
+      return true;   // "null" (sandboxed or privacy-sensitive pages) and anything unparsable
+    }
+    const std::string scheme = ToLower(origin.substr(0, separator));
+    std::string authority = origin.substr(separator + 3);
+    authority = authority.substr(0, authority.find('/'));
+    return Authority(authority, scheme == "https") != Authority(host, https);
+  }
+
   struct HttpServer::Impl
   {
     HostConfig config;
@@ -124,6 +153,7 @@ namespace KestrumHost
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
     int port = 0;
+    size_t maximumBodySize = 0;
 
     void Serve(const httplib::Request& request, const std::string& body, httplib::Response& response)
     {
@@ -158,6 +188,19 @@ namespace KestrumHost
       WriteAnswer(answer, response);
     }
 
+    bool RefuseCrossSiteWrite(const httplib::Request& request, httplib::Response& response)
+    {
+      if (!IsCrossSiteWrite(request.method, request.get_header_value("Origin"), request.get_header_value("Host"),
+                            config.sslEnabled))
+      {
+        return false;
+      }
+      RestAnswer answer;
+      answer.SetError(Kestrum::ErrorCode_Unauthorized, 403, "Cross-site request refused");
+      WriteAnswer(answer, response);
+      return true;
+    }
+
     bool Authorize(const httplib::Request& request, httplib::Response& response)
     {
       if (!config.authenticationEnabled ||
@@ -177,6 +220,7 @@ namespace KestrumHost
     impl_(std::make_unique<Impl>())
   {
     impl_->config = config;
+    impl_->maximumBodySize = static_cast<size_t>(config.maximumBodySize) << 20;
     impl_->handler = std::move(handler);
   }
 
@@ -206,7 +250,7 @@ namespace KestrumHost
 
     httplib::Server& server = *impl.server;
     server.new_task_queue = [] { return new httplib::ThreadPool(ThreadCount); };
-    server.set_payload_max_length(MaximumBodySize);
+    server.set_payload_max_length(impl.maximumBodySize);
     server.set_keep_alive_max_count(1000);
     // An answer leaves in several writes (headers, body, TLS records): with
     // Nagle's algorithm each request on a kept-alive or TLS connection would
@@ -214,8 +258,9 @@ namespace KestrumHost
     server.set_tcp_nodelay(true);
     server.set_pre_routing_handler([&impl](const httplib::Request& request, httplib::Response& response)
     {
-      return impl.Authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
-                                               : httplib::Server::HandlerResponse::Handled;
+      return !impl.RefuseCrossSiteWrite(request, response) && impl.Authorize(request, response)
+               ? httplib::Server::HandlerResponse::Unhandled
+               : httplib::Server::HandlerResponse::Handled;
     });
     auto serve = [&impl](const httplib::Request& request, httplib::Response& response)
     {
@@ -232,10 +277,12 @@ namespace KestrumHost
         impl.Serve(request, body, response);  // no body at all
         return;
       }
-      bool complete = reader([&body](const char* data, size_t size)
+      bool tooLarge = false;
+      bool complete = reader([&body, &tooLarge, &impl](const char* data, size_t size)
       {
-        if (body.size() + size > MaximumBodySize)
+        if (body.size() + size > impl.maximumBodySize)
         {
+          tooLarge = true;   // a decoded (gzip) body may grow past the limit its length passed
           return false;
         }
         body.append(data, size);
@@ -243,8 +290,17 @@ namespace KestrumHost
       });
       if (!complete)
       {
+        // The reader also fails on a body that cannot be decoded or ends early:
+        // that is the client's mistake, not a size problem.
         RestAnswer answer;
-        answer.SetError(Kestrum::ErrorCode_BadRequest, 413, "The request body is too large or incomplete");
+        if (tooLarge || response.status == 413)
+        {
+          answer.SetError(Kestrum::ErrorCode_BadRequest, 413, "The request body is too large");
+        }
+        else
+        {
+          answer.SetError(Kestrum::ErrorCode_BadRequest, 400, "The request body cannot be decoded or is incomplete");
+        }
         WriteAnswer(answer, response);
         return;
       }

@@ -40,4 +40,13 @@ namespace KestrumHost
 
   /** True for a path that must be refused: a ".." segment, a NUL byte or a backslash. */
   bool IsUnsafePath(const std::string& path);
+
+  /**
+   * True for a request that changes something (any method but GET, HEAD and
+   * OPTIONS) whose "Origin" names another site than its "Host" (host and port,
+   * default ports filled in): a page of another site in the user's browser
+   * must not reconfigure the server. Requests without "Origin" are not browser
+   * cross-site requests and pass.
+   */
+  bool IsCrossSiteWrite(const std::string& method, const std::string& origin, const std::string& host, bool https);
 }

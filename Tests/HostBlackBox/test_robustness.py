@@ -51,11 +51,11 @@ def test_concurrent_uploads_and_plugin_calls_all_succeed(host):
         assert host.get("/instances/%s/file" % instance_id).content == data
 
 
-# A body that is not gzip at all is in known_host_bugs.py.
 @pytest.mark.parametrize("headers,body", [
     ({"Content-Encoding": "gzip"}, gzip.compress(b"gzip of something that is not DICOM")),
     ({"Content-Encoding": "gzip"}, gzip.compress(b"\0" * 128 + b"DICM")[:20]),   # truncated stream
-], ids=["gzip-of-garbage", "truncated-gzip"])
+    ({"Content-Encoding": "gzip"}, b"not gzip at all"),   # once answered 413, as if too large
+], ids=["gzip-of-garbage", "truncated-gzip", "not-gzip"])
 def test_bad_gzip_uploads_answer_400(host, headers, body):
     before = len(host.get("/instances").json())
     assert host.post("/instances", data=body, headers=headers).status_code == 400
