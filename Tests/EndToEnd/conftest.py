@@ -73,12 +73,6 @@ def wait_until(condition, timeout=60, what="condition", on_timeout=None):
 class Host(host_fixtures.HostProcess):
     """A kestrum-host process with the few extra operations these tests need."""
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        # A request on a kept-alive connection to kestrum-host waits about
-        # 40 ms for a delayed acknowledgement; fresh connections do not.
-        self.session.headers["Connection"] = "close"
-
     def start(self):
         # Another process may take the chosen port between its choice and the
         # bind; the host then exits at start and another port is tried.

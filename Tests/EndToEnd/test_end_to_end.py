@@ -8,6 +8,7 @@ wire. What is checked is what a user would see: the files at the destination,
 the metadata 4455 left on the source, the plug-in's status and log.
 """
 
+import base64
 import gzip
 import json
 import uuid
@@ -160,8 +161,10 @@ def test_managed_server_receives_gzip_uploads_with_credentials(cloud, samples, t
 
     uploads = assert_gzip_uploads(proxy, set(samples.values()))
     assert len(uploads) == len(samples)
+    expected_authorization = "Basic " + base64.b64encode(
+        ("%s:%s" % (CLOUD_USER, CLOUD_PASSWORD)).encode()).decode()
     for exchange in proxy.exchanges:
-        assert exchange.headers.get("authorization", "").startswith("Basic ")
+        assert exchange.headers.get("authorization") == expected_authorization
     assert CLOUD_PASSWORD not in source.log_text()
 
 
@@ -224,7 +227,7 @@ def native_portal_state(emulator, generation):
     }
 
 
-def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hosts, samples):
+def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hosts, samples, tmp_path):
     with PortalEmulator(API_KEY) as emulator:
         emulator.expect(samples.values())
         source = source_host(hosts, None, [], state=native_portal_state(emulator, str(uuid.uuid4())))
@@ -234,8 +237,10 @@ def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hos
         assert status["InstancesError"] == 0
         assert emulator.errors == []
         assert all(report == ([], []) for report in emulator.reports), emulator.reports
-        received = [part.content for batch in emulator.batches for part in batch]
-        assert sorted(received) == sorted(samples.values())
+        received = {sop_instance_uid(part.content): part.content
+                    for batch in emulator.batches for part in batch}
+        assert sum(len(batch) for batch in emulator.batches) == len(samples)
+        assert_received_intact(received, samples, tmp_path / "received")
         generation = stored_uuid(source)
         assert_all_stamped_with(source, generation)
 
@@ -256,3 +261,17 @@ def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hos
         log = source.log_text()
         assert "Vexa protocol - Bad file format for SOP Instance UID: " + refused_uid in log
         assert "Some instances were not properly received by the remote Vexa server" in log
+        assert API_KEY.split(" ", 1)[1] not in log
+
+        # A file whose bytes the portal does not recognise is reported as an
+        # unexpected error: that batch fails too.
+        unknown = dicom_samples.restamped(dicom_samples.select_samples()[1])
+        unknown_uid = sop_instance_uid(unknown)
+        source.upload(unknown)
+
+        status = wait_for_counters(source, error=2)
+        assert status["InstancesError"] == 2
+        assert emulator.reports[-1] == ([], ["dicom-0.dcm"])
+        assert source.sent_stamps()[unknown_uid] is None
+        assert ("Vexa protocol - Unexpected error in DICOM file with SOP Instance UID: " + unknown_uid
+                in source.log_text())
