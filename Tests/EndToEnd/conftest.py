@@ -133,6 +133,11 @@ class Host(host_fixtures.HostProcess):
         answer = self.post(API + route, json=document) if document is not None else self.post(API + route)
         return answer
 
+    def test_connection(self, parameters):
+        answer = self.plugin_post("/test-connection", parameters)
+        assert answer.status_code == 200, answer.text
+        return answer.json()
+
     def connect(self, parameters):
         answer = self.plugin_post("/connect", parameters)
         assert answer.status_code == 200 and answer.text == "ok", answer.text

@@ -80,7 +80,10 @@ def portal(hosts, tls):
                         certificate=tls.server_certificate, key=tls.server_key) as proxy:
         source = source_host(hosts, tls, ["%s:443:127.0.0.1:%d" % (PORTAL_NAME, proxy.port)])
         assert source.status().get("HasCertificates") is True
-        source.connect({"id": "vexa", "Url": "https://%s/" % PORTAL_NAME, "api-key": API_KEY})
+        # As a user does: test the connection, then connect.
+        parameters = {"id": "vexa", "Url": "https://%s/" % PORTAL_NAME, "api-key": API_KEY}
+        assert source.test_connection(parameters) == {"success": True}
+        source.connect(parameters)
         yield source, destination, proxy
 
 
@@ -95,14 +98,16 @@ def test_portal_over_dicomweb_receives_every_sample_and_the_api_key(portal, samp
     assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
     assert_all_stamped_with(source, stored_uuid(source))
 
+    probes = proxy.requests("GET", "/api/dicom-web/studies?limit=1")
     stores = proxy.requests("POST", "/api/dicom-web/studies")
-    assert stores, [e.path for e in proxy.exchanges]
-    for exchange in stores:
-        assert exchange.headers.get("authorization") == API_KEY
-        assert exchange.headers["content-type"].startswith('multipart/related; type="application/dicom"')
-        assert exchange.status == 200
-    assert len(proxy.requests()) == len(stores), "requests besides STOW-RS: %s" % [
+    assert len(probes) == 1 and stores, [(e.method, e.path) for e in proxy.exchanges]
+    assert len(proxy.requests()) == len(probes) + len(stores), [
         (e.method, e.path) for e in proxy.exchanges]
+    for exchange in probes + stores:
+        assert exchange.headers.get("authorization") == API_KEY
+        assert exchange.status == 200
+    for exchange in stores:
+        assert exchange.headers["content-type"].startswith('multipart/related; type="application/dicom"')
     assert API_KEY.split(" ", 1)[1] not in source.log_text()
 
 
@@ -134,8 +139,12 @@ def cloud(hosts, tls):
 
 
 def connect_cloud(source, password):
-    source.connect({"id": "kestrum-cloud", "Url": "https://%s/" % CLOUD_NAME,
-                    "username": CLOUD_USER, "password": password})
+    """Tests the connection as a user would, connects, and returns the test's answer."""
+    parameters = {"id": "kestrum-cloud", "Url": "https://%s/" % CLOUD_NAME,
+                  "username": CLOUD_USER, "password": password}
+    tested = source.test_connection(parameters)
+    source.connect(parameters)
+    return tested
 
 
 def assert_gzip_uploads(proxy, samples):
@@ -150,7 +159,7 @@ def assert_gzip_uploads(proxy, samples):
 
 def test_managed_server_receives_gzip_uploads_with_credentials(cloud, samples, tmp_path):
     source, destination, proxy = cloud
-    connect_cloud(source, CLOUD_PASSWORD)
+    assert connect_cloud(source, CLOUD_PASSWORD) == {"success": True}
     source.upload_all(samples.values())
 
     wait_for_arrivals(source, destination, len(samples))
@@ -165,12 +174,13 @@ def test_managed_server_receives_gzip_uploads_with_credentials(cloud, samples, t
         ("%s:%s" % (CLOUD_USER, CLOUD_PASSWORD)).encode()).decode()
     for exchange in proxy.exchanges:
         assert exchange.headers.get("authorization") == expected_authorization
-    assert CLOUD_PASSWORD not in source.log_text()
+    log = source.log_text()
+    assert CLOUD_PASSWORD not in log and expected_authorization.split(" ")[1] not in log
 
 
 def test_managed_server_with_wrong_credentials_counts_errors_and_stamps_nothing(cloud):
     source, destination, proxy = cloud
-    connect_cloud(source, "wrong-" + CLOUD_PASSWORD)
+    assert connect_cloud(source, "wrong-" + CLOUD_PASSWORD) == {"success": False}
     files = [dicom_samples.restamped(sample) for sample in dicom_samples.select_samples()[:3]]
     source.upload_all(files)
 
@@ -179,7 +189,8 @@ def test_managed_server_with_wrong_credentials_counts_errors_and_stamps_nothing(
     assert status["InstancesError"] == len(files)
     assert set(source.sent_stamps().values()) == {None}
     assert destination.instance_ids() == []
-    assert all(e.status == 401 for e in proxy.requests("POST", "/instances"))
+    refused = proxy.requests("POST", "/instances")
+    assert refused and all(e.status == 401 for e in refused)
     log = source.log_text()
     assert "Cannot send compressed DICOM" in log
     assert CLOUD_PASSWORD not in log
