@@ -11,6 +11,7 @@ the metadata 4455 left on the source, the plug-in's status and log.
 import base64
 import gzip
 import json
+import time
 import uuid
 
 import pytest
@@ -122,6 +123,30 @@ def test_automated_deletion_moves_every_sample(portal, samples, tmp_path):
                on_timeout=lambda: source.log_text()[-3000:])
     assert source.status()["InstancesSuccess"] == len(samples)
     assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+
+
+def test_replay_after_connecting_sends_what_was_stored_before(portal, samples, tmp_path):
+    source, destination, _ = portal
+    assert source.plugin_post("/disconnect").text == "ok"
+    source.upload_all(samples.values())
+    # Without a destination the new instances are dropped, not kept for later.
+    status = wait_for_counters(source, success=0)
+    assert (status["InstancesSuccess"], status["InstancesError"]) == (0, 0)
+    assert "ActiveServer" not in status
+    assert destination.instance_ids() == []
+
+    source.connect({"id": "vexa", "Url": "https://%s" % PORTAL_NAME, "api-key": API_KEY})
+    # Change notifications reach the plug-in asynchronously: give any late one
+    # the time of several batches to show it was dropped too.
+    time.sleep(1.0)
+    assert source.status()["InstancesSuccess"] == 0
+    assert destination.instance_ids() == []
+    assert source.plugin_post("/replay").text == "ok"
+
+    wait_for_arrivals(source, destination, len(samples))
+    wait_for_counters(source, success=len(samples))
+    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
+    assert_all_stamped_with(source, stored_uuid(source))
 
 
 @pytest.fixture
