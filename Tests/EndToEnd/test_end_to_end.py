@@ -277,8 +277,13 @@ def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hos
                     for batch in emulator.batches for part in batch}
         assert sum(len(batch) for batch in emulator.batches) == len(samples)
         assert_received_intact(received, samples, tmp_path / "received")
-        generation = stored_uuid(source)
-        assert_all_stamped_with(source, generation)
+        # Whether the stored generation survives the start is the plug-in's
+        # choice: only require one generation, in the UUID's text form.
+        generation = set(source.sent_stamps().values())
+        assert len(generation) == 1
+        generation = generation.pop()
+        assert generation is not None and len(generation) == 36, generation
+        uuid.UUID(generation)
 
         # A file the portal reports as badly formatted fails its whole batch.
         refused = dicom_samples.restamped(dicom_samples.select_samples()[0])
