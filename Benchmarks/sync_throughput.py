@@ -294,7 +294,9 @@ def stow_bodies(files, workdir):
         path = os.path.join(workdir, "stow-%d.bin" % i)
         with open(path, "wb") as f:
             for data in parts:
-                f.write(b"--" + boundary.encode() + b"\r\nContent-Type: application/dicom\r\n\r\n")
+                # The part headers the plug-in's DICOMweb client writes, so both post the same bytes.
+                f.write(b"--%s\r\nContent-Length: %d\r\nContent-Type: application/dicom\r\n\r\n"
+                        % (boundary.encode(), len(data)))
                 f.write(data + b"\r\n")
             f.write(b"--" + boundary.encode() + b"--")
         paths.append(path)
