@@ -19,7 +19,8 @@ namespace QuelbyCloud
 
   PluginState::PluginState() :
     automatedRouting_(true),
-    automatedDeletion_(false)
+    automatedDeletion_(false),
+    loaded_(false)
   {
     RenewSynchronizationUuid();
   }
@@ -34,6 +35,24 @@ namespace QuelbyCloud
 
 
   void PluginState::Load()
+  {
+    // Only a load that went through counts: after a failure the next one tries again.
+    loaded_ = false;
+    LoadStored();
+    loaded_ = true;
+  }
+
+
+  void PluginState::LoadIfNeeded()
+  {
+    if (!loaded_)
+    {
+      Load();
+    }
+  }
+
+
+  void PluginState::LoadStored()
   {
     // 1. Defaults. The stored server's declaration is kept in the host: it is
     //    declared again below when it is still stored.

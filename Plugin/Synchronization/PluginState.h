@@ -22,6 +22,9 @@ namespace QuelbyCloud
     std::string synchronizationUuid_;
     bool automatedRouting_;
     bool automatedDeletion_;
+    bool loaded_;
+
+    void LoadStored();
 
     PluginState();
 
@@ -38,6 +41,13 @@ namespace QuelbyCloud
 
     /** Replaces the whole state by the stored one; code 15 on a member of the wrong type. */
     void Load();
+
+    /**
+     * Loads the stored state unless a Load already succeeded. The host may
+     * serve requests before it announces that it has started: an operation
+     * that saves must not write the defaults over the stored state.
+     */
+    void LoadIfNeeded();
 
     /** Writes the whole state to the global property; a refusal is logged, not thrown. */
     void Save() const;

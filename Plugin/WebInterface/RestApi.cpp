@@ -233,6 +233,7 @@ namespace QuelbyCloud
     {
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
+      state.LoadIfNeeded();  // never save the defaults over a state not read yet
       state.SetActiveServer(server);
       state.Save();
     }
@@ -251,6 +252,7 @@ namespace QuelbyCloud
     {
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
+      state.LoadIfNeeded();  // never save the defaults over a state not read yet
       state.ClearActiveServer();
       state.Save();
     }
@@ -272,6 +274,7 @@ namespace QuelbyCloud
     {
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
+      state.LoadIfNeeded();  // never save the defaults over a state not read yet
 
       if (body.isMember("AutomatedRouting"))
       {

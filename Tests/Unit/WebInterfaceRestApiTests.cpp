@@ -343,3 +343,25 @@ TEST(RestApiFormatting, MegabytesHaveOneDecimal)
   EXPECT_EQ("1024.0", FormatMegabytes(1073741824ull));
   EXPECT_EQ("0.1", FormatMegabytes(104858));
 }
+
+
+TEST_F(RestApiTest, ARequestBeforeTheHostStartedKeepsTheStoredState)
+{
+  // The host serves requests before it announces that it has started; the
+  // options saved then must not replace the stored server and generation.
+  const std::string stored =
+    "{ \"SynchronizationUuid\": \"0b7f8a0e-2d5c-4d7e-9a53-3c1f2f7d6a11\","
+    "  \"AutomatedRouting\": true, \"AutomatedDeletion\": false,"
+    "  \"ActiveServer\": { \"ModalityName\": \"dummy\", \"Url\": \"http://localhost:8042\","
+    "    \"Compress\": true, \"HttpHeaders\": {}, \"PublicParameters\": { \"Description\": \"Peer\" },"
+    "    \"ServerType\": \"Kestrum\", \"ProtocolType\": \"Native\" } }";
+  host.SetGlobalProperty(STATE_PROPERTY, stored);
+
+  ASSERT_EQ(200, Post(GuardedRestCallback<ServeOptions>, "{\"AutomatedDeletion\": true}").status);
+
+  Json::Value saved = StoredState();
+  EXPECT_EQ("0b7f8a0e-2d5c-4d7e-9a53-3c1f2f7d6a11", saved["SynchronizationUuid"].asString());
+  EXPECT_EQ("dummy", saved["ActiveServer"]["ModalityName"].asString());
+  EXPECT_TRUE(saved["AutomatedDeletion"].asBool());
+  EXPECT_EQ("Peer", Status()["ActiveServer"]["Description"].asString());
+}

@@ -1,9 +1,5 @@
-"""A fault of the plug-in that the registered run does not collect (the file
-name does not start with test_). Run it with
-
-    KESTRUM_HOST=... QUELBY_PLUGIN=... /usr/bin/python3 -m pytest Tests/Reliability/known_plugin_bugs.py
-
-and move it into a test module once the plug-in is fixed."""
+"""The stored state survives requests that arrive before the host reports
+that it has started."""
 
 import json
 import threading
@@ -12,10 +8,9 @@ from reliability_support import API, PLUGIN, STATE_PROPERTY, state_text, stored_
 
 
 def test_options_saved_before_the_state_is_loaded_keep_the_stored_server(hosts):
-    # Observed: the host serves requests before it reports "started", and the
-    # plug-in reads its stored state only on that report. An options request
-    # in between saves the defaults (no server, a fresh synchronization UUID)
-    # over the stored state: the configured destination is gone for good.
+    # The host serves requests before it reports "started". An options request
+    # in between must not save the defaults (no server, a fresh synchronization
+    # UUID) over the stored state, which would lose the configured destination.
     stored = stored_state("http://127.0.0.1:9/dicom-web")
     for attempt in range(10):
         source = hosts("source%d" % attempt, {"Plugins": [PLUGIN]})
