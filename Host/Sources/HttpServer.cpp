@@ -81,6 +81,57 @@ namespace KestrumHost
       }
       response.set_content(answer.body, answer.contentType.empty() ? "text/plain" : answer.contentType.c_str());
     }
+
+    /** A length other than zero, or a transfer coding. */
+    bool AnnouncesBody(const httplib::Request& request)
+    {
+      return request.has_header("Transfer-Encoding") ||
+             request.get_header_value("Content-Length").find_first_not_of('0') != std::string::npos;
+    }
+
+    /** The library reads the body of these methods only; any other body stays on the connection. */
+    bool LibraryReadsBody(const std::string& method)
+    {
+      return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
+    }
+
+    /** The methods with a handler; the library would answer others with 404, leaving any body unread. */
+    bool IsServedMethod(const std::string& method)
+    {
+      return LibraryReadsBody(method) || method == "GET" || method == "HEAD" || method == "OPTIONS";
+    }
+
+    /**
+     * Closes the connection once the answer is written. For a request whose
+     * body was left unread, or read in part: on a kept-alive connection those
+     * bytes would be taken for the start of the next request. The library keeps
+     * a connection open whatever the answer's headers say, but drops it when a
+     * content provider fails, so the provider writes the whole answer first.
+     */
+    void CloseAfterAnswer(httplib::Response& response)
+    {
+      std::string body;
+      body.swap(response.body);
+      std::string contentType = response.get_header_value("Content-Type");
+      response.headers.erase("Content-Type");   // set again by the provider
+      response.set_header("Connection", "close");
+      if (body.empty())
+      {
+        body = "\n";   // an empty provider is never called, and would not close
+      }
+      response.set_content_provider(body.size(), contentType,
+                                    [body](size_t offset, size_t length, httplib::DataSink& sink)
+      {
+        sink.write(body.data() + offset, length);
+        return false;
+      });
+    }
+
+    void WriteAnswerAndClose(const RestAnswer& answer, httplib::Response& response)
+    {
+      WriteAnswer(answer, response);
+      CloseAfterAnswer(response);
+    }
   }
 
   bool CheckBasicAuthorization(const std::string& header, const std::map<std::string, std::string>& users)
@@ -188,30 +239,27 @@ namespace KestrumHost
       WriteAnswer(answer, response);
     }
 
-    bool RefuseCrossSiteWrite(const httplib::Request& request, httplib::Response& response)
+    /** Fills `answer` and returns true when the request is refused before its body is read. */
+    bool RefuseBeforeBody(const httplib::Request& request, RestAnswer& answer) const
     {
-      if (!IsCrossSiteWrite(request.method, request.get_header_value("Origin"), request.get_header_value("Host"),
-                            config.sslEnabled))
+      if (IsCrossSiteWrite(request.method, request.get_header_value("Origin"), request.get_header_value("Host"),
+                           config.sslEnabled))
       {
-        return false;
-      }
-      RestAnswer answer;
-      answer.SetError(Kestrum::ErrorCode_Unauthorized, 403, "Cross-site request refused");
-      WriteAnswer(answer, response);
-      return true;
-    }
-
-    bool Authorize(const httplib::Request& request, httplib::Response& response)
-    {
-      if (!config.authenticationEnabled ||
-          CheckBasicAuthorization(request.get_header_value("Authorization"), config.registeredUsers))
-      {
+        answer.SetError(Kestrum::ErrorCode_Unauthorized, 403, "Cross-site request refused");
         return true;
       }
-      RestAnswer answer;
-      answer.SetError(Kestrum::ErrorCode_Unauthorized, "Authentication required");
-      WriteAnswer(answer, response);
-      response.set_header("WWW-Authenticate", "Basic realm=\"" + config.name + "\"");
+      if (config.authenticationEnabled &&
+          !CheckBasicAuthorization(request.get_header_value("Authorization"), config.registeredUsers))
+      {
+        answer.SetError(Kestrum::ErrorCode_Unauthorized, "Authentication required");
+        answer.headers.emplace_back("WWW-Authenticate", "Basic realm=\"" + config.name + "\"");
+        return true;
+      }
+      if (!IsServedMethod(request.method))
+      {
+        answer.SetError(Kestrum::ErrorCode_BadRequest, 405, "Unsupported method " + request.method);
+        return true;
+      }
       return false;
     }
   };
@@ -258,13 +306,28 @@ namespace KestrumHost
     server.set_tcp_nodelay(true);
     server.set_pre_routing_handler([&impl](const httplib::Request& request, httplib::Response& response)
     {
-      return !impl.RefuseCrossSiteWrite(request, response) && impl.Authorize(request, response)
-               ? httplib::Server::HandlerResponse::Unhandled
-               : httplib::Server::HandlerResponse::Handled;
+      RestAnswer answer;
+      if (!impl.RefuseBeforeBody(request, answer))
+      {
+        return httplib::Server::HandlerResponse::Unhandled;
+      }
+      if (AnnouncesBody(request))
+      {
+        WriteAnswerAndClose(answer, response);   // the body is never read
+      }
+      else
+      {
+        WriteAnswer(answer, response);
+      }
+      return httplib::Server::HandlerResponse::Handled;
     });
     auto serve = [&impl](const httplib::Request& request, httplib::Response& response)
     {
       impl.Serve(request, request.body, response);
+      if (AnnouncesBody(request))
+      {
+        CloseAfterAnswer(response);   // the library leaves the body of a GET, HEAD or OPTIONS unread
+      }
     };
     // Bodies are read through a content reader: the plain handlers would parse (and cap at
     // 8 KiB) any body sent as a form, which is what command-line clients send by default.
@@ -301,7 +364,7 @@ namespace KestrumHost
         {
           answer.SetError(Kestrum::ErrorCode_BadRequest, 400, "The request body cannot be decoded or is incomplete");
         }
-        WriteAnswer(answer, response);
+        WriteAnswerAndClose(answer, response);   // where the next request starts is unknown
         return;
       }
       impl.Serve(request, body, response);
@@ -309,14 +372,14 @@ namespace KestrumHost
     server.Get(".*", serve);
     server.Post(".*", serveWithBody);
     server.Put(".*", serveWithBody);
-    server.Delete(".*", serve);
+    server.Delete(".*", serveWithBody);   // a body read in part must close the connection too
     server.Patch(".*", serveWithBody);
     server.Options(".*", serve);
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr)
     {
       RestAnswer answer;
       answer.SetError(Kestrum::ErrorCode_InternalError);
-      WriteAnswer(answer, response);
+      WriteAnswerAndClose(answer, response);   // the body may be unread
     });
 
     std::string address = impl.config.remoteAccessAllowed ? "0.0.0.0" : "127.0.0.1";

