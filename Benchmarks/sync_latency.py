@@ -72,7 +72,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=30)
     args = parser.parse_args()
 
-    bench.test_sync.HOST_BINARY = os.path.abspath(args.host_binary)
+    bench.HOST_BINARY = os.path.abspath(args.host_binary)
     plugin = os.path.abspath(args.plugin)
     files = bench.make_files(2 * args.uploads, args.size_kib * 1024)
     print("%d single uploads of %.1f KiB each; load average %.1f"
@@ -81,14 +81,14 @@ def main():
     print("|---|---|---|---|---|---|")
 
     with tempfile.TemporaryDirectory(prefix="sync-latency-") as workdir:
-        source = bench.test_sync.Host(os.path.join(workdir, "source-alone"), plugins=[plugin])
+        source = bench.Source(os.path.join(workdir, "source-alone"), plugin)
         with bench.Finished(source.start()):
             _, uploads = measure(source, None, files[:args.uploads], 0, 0, args.pause_ms / 1000)
         summary("upload alone (no destination)", uploads)
 
         for name, protocol, compress in bench.PROTOCOLS:
             with bench.Finished(bench.Destination(os.path.join(workdir, "dest-" + name)).start()) as destination:
-                source = bench.test_sync.Host(os.path.join(workdir, "source-" + name), plugins=[plugin])
+                source = bench.Source(os.path.join(workdir, "source-" + name), plugin)
                 source.set_global_property(5467, bench.stored_state(destination, protocol, compress, True))
                 with bench.Finished(source.start()):
                     time.sleep(1.0)

@@ -35,7 +35,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
 
-    bench.test_sync.HOST_BINARY = os.path.abspath(args.host_binary)
+    bench.HOST_BINARY = os.path.abspath(args.host_binary)
     plugin = os.path.abspath(args.plugin)
     name, protocol, compress = [p for p in bench.PROTOCOLS if p[0] == args.client][0]
 
@@ -49,7 +49,7 @@ def main():
         for count in (args.files, 4 * args.files):
             subset = files[:count]
             total = sum(len(f) for f in subset)
-            source = bench.test_sync.Host(os.path.join(workdir, "source-%d" % count), plugins=[plugin]).start()
+            source = bench.Source(os.path.join(workdir, "source-%d" % count), plugin).start()
             bench.upload_all(source, subset)
             source.stop()
             seconds, memory_kib = bench.run_replay(workdir, source, "%s-%d" % (name, count), protocol,
