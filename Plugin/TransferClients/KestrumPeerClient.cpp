@@ -41,6 +41,16 @@ namespace QuelbyCloud
   }
 
 
+  KestrumPeerClient::~KestrumPeerClient()
+  {
+    // An upload still on its way uses this object.
+    if (upload_.valid())
+    {
+      upload_.wait();
+    }
+  }
+
+
   void KestrumPeerClient::AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile)
   {
     if (sent_)
@@ -49,15 +59,46 @@ namespace QuelbyCloud
     }
 
     // After the first failure the rest of the batch is not transmitted.
-    if (ok_ &&
-        !Upload(sopInstanceUid, dicomFile))
+    if (!ok_)
+    {
+      return;
+    }
+
+    if (!compress_)
+    {
+      std::string body(dicomFile);
+      ok_ = Upload(sopInstanceUid, body);
+      return;
+    }
+
+    // Compression is the costly step: it runs while the previous file is still
+    // on its way. This file leaves only once the previous one was confirmed,
+    // so the batch still stops at its first failure.
+    std::string compressed;
+    Kestrum::GzipCompressor compressor;
+    Kestrum::CompressBuffer(compressor, compressed, dicomFile);
+
+    if (!FinishUpload())
     {
       ok_ = false;
+      return;
     }
+
+    upload_ = std::async(std::launch::async,
+                         [this, uid = sopInstanceUid, body = std::move(compressed)]() mutable
+                         {
+                           return Upload(uid, body);
+                         });
   }
 
 
-  bool KestrumPeerClient::Upload(const std::string& sopInstanceUid, const std::string& dicomFile)
+  bool KestrumPeerClient::FinishUpload()
+  {
+    return upload_.valid() ? upload_.get() : true;
+  }
+
+
+  bool KestrumPeerClient::Upload(const std::string& sopInstanceUid, std::string& body)
   {
     const std::string instancesUrl = rootUrl_ + "/instances";
 
@@ -67,17 +108,10 @@ namespace QuelbyCloud
     post.SetHeader("Expect", "");
     CopyHeaders(post, headers_);
 
+    post.SwapBody(body);
     if (compress_)
     {
-      std::string compressed;
-      Kestrum::GzipCompressor compressor;
-      Kestrum::CompressBuffer(compressor, compressed, dicomFile);
-      post.SwapBody(compressed);
       post.SetHeader("Content-Encoding", "gzip");   // after CopyHeaders: always this value
-    }
-    else
-    {
-      post.SetBody(dicomFile);
     }
 
     Json::Value stored;
@@ -138,6 +172,10 @@ namespace QuelbyCloud
     }
 
     sent_ = true;
+    if (ok_ && !FinishUpload())
+    {
+      ok_ = false;
+    }
     return ok_;
   }
 }

@@ -2,6 +2,7 @@
 
 #include "ITransferClient.h"
 
+#include <future>
 #include <map>
 #include <string>
 
@@ -16,11 +17,14 @@ namespace QuelbyCloud
     bool compress_;
     std::string rootUrl_;
     std::map<std::string, std::string> headers_;
+    std::future<bool> upload_;   // the compressed upload still on its way, if any
 
-    bool Upload(const std::string& sopInstanceUid, const std::string& dicomFile);
+    bool Upload(const std::string& sopInstanceUid, std::string& body);
+    bool FinishUpload();
 
   public:
     KestrumPeerClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers, bool compress);
+    ~KestrumPeerClient() override;
 
     const std::string& GetRootUrl() const { return rootUrl_; }
     const std::map<std::string, std::string>& GetHeaders() const { return headers_; }
