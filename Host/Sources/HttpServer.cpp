@@ -132,6 +132,26 @@ namespace KestrumHost
       WriteAnswer(answer, response);
       CloseAfterAnswer(response);
     }
+
+    const char* const HiddenFormType = "X-Kestrum-Form-Content-Type";
+
+    /**
+     * The library parses a "multipart/form-data" body into fields instead of
+     * handing its bytes over (and throws on a well-formed one, with no field
+     * receiver): the type is moved aside until the body is read. The request
+     * is the library's own non-const object, handed to this hook as const.
+     */
+    void HideFormContentType(const httplib::Request& request)
+    {
+      httplib::Headers& headers = const_cast<httplib::Request&>(request).headers;
+      headers.erase(HiddenFormType);
+      auto type = headers.find("Content-Type");
+      if (type != headers.end() && type->second.rfind("multipart/form-data", 0) == 0)
+      {
+        headers.emplace(HiddenFormType, type->second);
+        headers.erase(type);
+      }
+    }
   }
 
   bool CheckBasicAuthorization(const std::string& header, const std::map<std::string, std::string>& users)
@@ -231,7 +251,8 @@ namespace KestrumHost
       }
       for (const auto& header : request.headers)
       {
-        rest.headers.emplace_back(ToLower(header.first), header.second);
+        std::string name = ToLower(header.first);
+        rest.headers.emplace_back(name == ToLower(HiddenFormType) ? "content-type" : name, header.second);
       }
       rest.body = body;
 
@@ -309,6 +330,7 @@ namespace KestrumHost
       RestAnswer answer;
       if (!impl.RefuseBeforeBody(request, answer))
       {
+        HideFormContentType(request);
         return httplib::Server::HandlerResponse::Unhandled;
       }
       if (AnnouncesBody(request))
@@ -368,6 +390,10 @@ namespace KestrumHost
         return;
       }
       impl.Serve(request, body, response);
+      if (request.method == "DELETE" && !request.has_header("Content-Length") && AnnouncesBody(request))
+      {
+        CloseAfterAnswer(response);   // the library skips a DELETE body that has no length, leaving it unread
+      }
     };
     server.Get(".*", serve);
     server.Post(".*", serveWithBody);
