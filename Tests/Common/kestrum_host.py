@@ -109,7 +109,11 @@ class HostProcess:
 
     def _try_start(self):
         """True once the host is up, False when it exited while starting."""
+        # A fresh session per start, keeping credentials a test set on the previous one.
+        credentials = self.session.auth
+        self.session.close()
         self.session = self._new_session()
+        self.session.auth = credentials
         self._log = open(self.log_path, "ab")
         start_offset = self._log.tell()
         self.process = subprocess.Popen([self.binary, self.config_path], cwd=self.workdir,
