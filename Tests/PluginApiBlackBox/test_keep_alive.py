@@ -1,6 +1,7 @@
-"""Kept-alive connections: a request whose body the host does not read must
-not leave bytes that the next request on the connection would start with,
-and answers on a kept-alive connection come without delay."""
+"""Request bodies and kept-alive connections: a request whose body the host
+does not read must not leave bytes that the next request on the connection
+would start with, bodies reach the plug-in as sent whatever their type, and
+answers on a kept-alive connection come without delay."""
 
 import socket
 import time
@@ -62,12 +63,14 @@ PUT_CONNECT = ("PUT %s/connect HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{
     (b"OPTIONS %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405),
     (b"TRACE %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405),
     (b"GET %s/status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 200),
+    (b"DELETE %s/status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 405),
     # Refused before its body is read: another site's page.
     (b"POST %s/options HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
      b"Content-Length: 2\r\n\r\n{}", 403),
     # Read in part: a chunked body that breaks off in a bad chunk size.
     (b"POST %s/options HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\nzz\r\n{}", 400),
-], ids=["get", "get-405", "options", "trace", "get-chunked", "cross-site-post", "broken-chunks"])
+], ids=["get", "get-405", "options", "trace", "get-chunked", "delete-chunked", "cross-site-post",
+        "broken-chunks"])
 def test_unread_bodies_end_the_connection(host, request_bytes, status):
     with socket.create_connection(("127.0.0.1", host.port), timeout=5) as connection:
         reader = connection.makefile("rb")
@@ -122,3 +125,21 @@ def test_kept_alive_connections_answer_without_delay(host):
             durations.append(time.monotonic() - start)
     durations.sort()
     assert durations[5] < 0.02, durations
+
+
+FORM = b"--x\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n{}\r\n--x--\r\n"
+
+
+@pytest.mark.parametrize("body,status,text", [
+    (b"{}", 200, b"ok"),                         # the JSON the plug-in expects, whatever the type says
+    (b"", 500, b"Error in the network protocol"),
+    (FORM, 500, b"Error in the network protocol"),   # a real form: not JSON, refused by the plug-in
+])
+def test_form_typed_bodies_reach_the_plugin_as_sent(host, body, status, text):
+    request = (b"POST %s/options HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=x\r\n"
+               b"Content-Length: %d\r\n\r\n" % (API.encode(), len(body))) + body
+    with socket.create_connection(("127.0.0.1", host.port), timeout=5) as connection:
+        reader = connection.makefile("rb")
+        connection.sendall(request)
+        answer = read_answer(reader)
+    assert answer[0].startswith("HTTP/1.1 %d" % status) and text in answer[2], answer
