@@ -85,11 +85,12 @@ def fixed_length_uid(rng):
     return "2.25.%d" % (10 ** 38 + rng.randrange(9 * 10 ** 38))
 
 
-def make_files(count, size, seed=1):
-    """`count` distinct DICOM files of about `size` bytes each. A few templates
-    are written by pydicom; each file is a template whose study, series and SOP
-    Instance UIDs are swapped for new ones of the same length, which is much
-    faster than writing every file with pydicom."""
+def make_files(count, size, series_size=100, seed=1):
+    """`count` distinct DICOM files of about `size` bytes each, in series of
+    `series_size` instances (one study per series), as a scanner sends them.
+    A few templates are written by pydicom; each file is a template whose
+    study, series and SOP Instance UIDs are swapped for others of the same
+    length, which is much faster than writing every file with pydicom."""
     rng = random.Random(seed)
     sample = dicom_samples.sample_by_name("CT_small.dcm")
     header = len(dicom_samples.restamped(sample)) - 128 * 128 * 2
@@ -112,10 +113,11 @@ def make_files(count, size, seed=1):
             templates.append((out.getvalue(), [u.encode() for u in uids]))
     files = []
     for i in range(count):
-        data, uids = templates[i % len(templates)]
-        for old in uids:
-            data = data.replace(old, fixed_length_uid(rng).encode())
-        files.append(data)
+        if i % series_size == 0:
+            study, series = fixed_length_uid(rng).encode(), fixed_length_uid(rng).encode()
+        data, (old_study, old_series, old_sop) = templates[i % len(templates)]
+        data = data.replace(old_study, study).replace(old_series, series)
+        files.append(data.replace(old_sop, fixed_length_uid(rng).encode()))
     return files
 
 
@@ -228,6 +230,20 @@ class Finished:
 PROTOCOLS = (("dicomweb", "DicomWeb", False),
              ("peer", "Native", False),
              ("peer-gzip", "Native", True))
+
+
+def source_change_count(source):
+    """Number of changes in a stopped source's history (the scan reads them 100 at a time)."""
+    source.start()
+    try:
+        since = 0
+        while True:
+            page = source.get("/changes?limit=1000&since=%d" % since).json()
+            since = int(page["Last"])
+            if page["Done"]:
+                return since
+    finally:
+        source.stop()
 
 
 def upload_all(host, files):
@@ -460,6 +476,9 @@ def main():
             ingest = time.time() - start
             source.stop()
             table.row("source ingest alone (POST /instances, one at a time)", ingest)
+            changes = source_change_count(source)
+            print("| replay scan cap for this history: %d changes for %d instances | - | %.0f | %.1f | | - |"
+                  % (changes, len(files), 1000.0 * len(files) / changes, 1000.0 * total / changes / MB))
             for name, protocol, compress in PROTOCOLS:
                 reference = zlib_next_to("replay " + name) if compress else zlib_mbs
                 try:
