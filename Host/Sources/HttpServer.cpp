@@ -106,10 +106,12 @@ namespace KestrumHost
      * body was left unread, or read in part: on a kept-alive connection those
      * bytes would be taken for the start of the next request. The library keeps
      * a connection open whatever the answer's headers say, but drops it when a
-     * content provider fails, so the provider writes the whole answer first.
+     * content provider fails, so the provider writes the whole answer first
+     * (nothing for a HEAD, whose answer has no body).
      */
-    void CloseAfterAnswer(httplib::Response& response)
+    void CloseAfterAnswer(const httplib::Request& request, httplib::Response& response)
     {
+      const bool head = request.method == "HEAD";
       std::string body;
       body.swap(response.body);
       std::string contentType = response.get_header_value("Content-Type");
@@ -120,17 +122,20 @@ namespace KestrumHost
         body = "\n";   // an empty provider is never called, and would not close
       }
       response.set_content_provider(body.size(), contentType,
-                                    [body](size_t offset, size_t length, httplib::DataSink& sink)
+                                    [body, head](size_t offset, size_t length, httplib::DataSink& sink)
       {
-        sink.write(body.data() + offset, length);
+        if (!head)
+        {
+          sink.write(body.data() + offset, length);
+        }
         return false;
       });
     }
 
-    void WriteAnswerAndClose(const RestAnswer& answer, httplib::Response& response)
+    void WriteAnswerAndClose(const httplib::Request& request, const RestAnswer& answer, httplib::Response& response)
     {
       WriteAnswer(answer, response);
-      CloseAfterAnswer(response);
+      CloseAfterAnswer(request, response);
     }
 
     const char* const HiddenFormType = "X-Kestrum-Form-Content-Type";
@@ -335,7 +340,7 @@ namespace KestrumHost
       }
       if (AnnouncesBody(request))
       {
-        WriteAnswerAndClose(answer, response);   // the body is never read
+        WriteAnswerAndClose(request, answer, response);   // the body is never read
       }
       else
       {
@@ -348,7 +353,7 @@ namespace KestrumHost
       impl.Serve(request, request.body, response);
       if (AnnouncesBody(request))
       {
-        CloseAfterAnswer(response);   // the library leaves the body of a GET, HEAD or OPTIONS unread
+        CloseAfterAnswer(request, response);   // the library leaves the body of a GET, HEAD or OPTIONS unread
       }
     };
     // Bodies are read through a content reader: the plain handlers would parse (and cap at
@@ -386,13 +391,13 @@ namespace KestrumHost
         {
           answer.SetError(Kestrum::ErrorCode_BadRequest, 400, "The request body cannot be decoded or is incomplete");
         }
-        WriteAnswerAndClose(answer, response);   // where the next request starts is unknown
+        WriteAnswerAndClose(request, answer, response);   // where the next request starts is unknown
         return;
       }
       impl.Serve(request, body, response);
       if (request.method == "DELETE" && !request.has_header("Content-Length") && AnnouncesBody(request))
       {
-        CloseAfterAnswer(response);   // the library skips a DELETE body that has no length, leaving it unread
+        CloseAfterAnswer(request, response);   // the library skips a DELETE body that has no length, leaving it unread
       }
     };
     server.Get(".*", serve);
@@ -401,11 +406,11 @@ namespace KestrumHost
     server.Delete(".*", serveWithBody);   // a body read in part must close the connection too
     server.Patch(".*", serveWithBody);
     server.Options(".*", serve);
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr)
+    server.set_exception_handler([](const httplib::Request& request, httplib::Response& response, std::exception_ptr)
     {
       RestAnswer answer;
       answer.SetError(Kestrum::ErrorCode_InternalError);
-      WriteAnswerAndClose(answer, response);   // the body may be unread
+      WriteAnswerAndClose(request, answer, response);   // the body may be unread
     });
 
     std::string address = impl.config.remoteAccessAllowed ? "0.0.0.0" : "127.0.0.1";
