@@ -63,8 +63,9 @@ class Case:
     """One request: its bytes, how to send them, and what may answer it."""
 
     def __init__(self, kind, data, method, allowed, body_check=None, half_close=False,
-                 may_reset=False, probe=False):
+                 may_reset=False, probe=False, route=None):
         self.kind = kind
+        self.route = route
         self.data = data
         self.method = method
         self.allowed = set(allowed)
@@ -266,7 +267,7 @@ class Generator:
                                                "application/x-www-form-urlencoded", "", "application/json; charset=latin1"]))]
         data = build(method, path, headers, body)
         return Case("route", data, method, allowed, check_answer_body(route, method),
-                    may_reset=may_reset, probe=r.random() < 0.3)
+                    may_reset=may_reset, probe=r.random() < 0.3, route=route)
 
     def framing_case(self):
         """Correct routes, broken framing: lengths that do not match, chunked
@@ -369,7 +370,8 @@ class Generator:
         else:
             allowed = {405}
         body = b"" if method not in BODY_READERS or r.random() < 0.5 else b"junk"
-        return Case("app", build(method, APP + "/" + name, [], body), method, allowed, probe=r.random() < 0.3)
+        return Case("app", build(method, APP + "/" + name, [], body), method, allowed, probe=r.random() < 0.3,
+                    route="app")
 
     def case(self):
         roll = self.rng.random()
@@ -565,6 +567,7 @@ def test_random_and_malformed_requests(fuzz_host):
     deadline = time.monotonic() + BUDGET
     failures = []
     statuses = collections.Counter()
+    by_route = collections.Counter()
     durations = []
 
     def run(index):
@@ -580,6 +583,7 @@ def test_random_and_malformed_requests(fuzz_host):
                     continue
                 index, status, seconds, problem = result
                 statuses[status] += 1
+                by_route[cases[index].route, status] += 1
                 durations.append(seconds)
                 if seconds > ANSWER_BOUND:
                     problem = (problem or "") + " answered after %.1f s" % seconds
@@ -602,6 +606,12 @@ def test_random_and_malformed_requests(fuzz_host):
     assert sent >= min(REQUESTS, 1000), sent
     assert {200, 400, 404, 405, 500} <= set(statuses), statuses
     assert listener.connections > 0, "no connection test reached the local listener"
+    # Every route answered, and the branches behind valid bodies were reached.
+    answered = {route for route, status in by_route if status is not None}
+    assert set(GET_ROUTES + PARAMETER_ROUTES + IGNORED_BODY_ROUTES + ["options", "app"]) <= answered, answered
+    for reached in [("test-connection", 200), ("test-connection", 400), ("connect", 200), ("connect", 400),
+                    ("options", 200), ("options", 400), ("options", 500), ("app", 200), ("app", 404)]:
+        assert by_route[reached] > 0, (reached, by_route)
 
 
 def test_plugin_answers_correctly_after_the_storm(fuzz_host):
