@@ -107,7 +107,9 @@ namespace KestrumHost
      * bytes would be taken for the start of the next request. The library keeps
      * a connection open whatever the answer's headers say, but drops it when a
      * content provider fails, so the provider writes the whole answer first
-     * (nothing for a HEAD, whose answer has no body).
+     * (nothing for a HEAD, whose answer has no body). The library does not
+     * call it for a HEAD answered by a handler: a HEAD that carries a body
+     * still keeps its connection.
      */
     void CloseAfterAnswer(const httplib::Request& request, httplib::Response& response)
     {
