@@ -27,8 +27,7 @@ namespace QuelbyCloud
   DicomWebClient::DicomWebClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers) :
     sent_(false),
     rootUrl_(Kestrum::Toolbox::StripTrailingSlashes(rootUrl)),
-    headers_(headers),
-    boundary_(Kestrum::Toolbox::GenerateUuid())
+    headers_(headers)
   {
   }
 
@@ -54,12 +53,7 @@ namespace QuelbyCloud
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
     }
 
-    const std::string partHeader = ("--" + boundary_ + "\r\n" +
-                                    "Content-Length: " + std::to_string(dicomFile.size()) + "\r\n" +
-                                    "Content-Type: application/dicom\r\n\r\n");
-    body_.AddChunk(partHeader);
-    body_.AddChunk(dicomFile);
-    body_.AddChunk("\r\n");
+    body_.AddDicomPart("", dicomFile);
 
     expected_.insert(sopInstanceUid);
   }
@@ -73,19 +67,14 @@ namespace QuelbyCloud
     }
     sent_ = true;
 
-    body_.AddChunk("--" + boundary_ + "--");
-
-    std::string flattened;
-    body_.Flatten(flattened);
-
     HostHttpClient request;
     request.SetMethod(KestrumHttpMethod_Post);
     request.SetUrl(rootUrl_ + "/studies");
-    request.SetHeader("Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + boundary_);
+    request.SetHeader("Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + body_.GetBoundary());
     request.SetHeader("Accept", "application/dicom+json");
     request.SetHeader("Expect", "");
     CopyHeaders(request, headers_);
-    request.SwapBody(flattened);
+    body_.CloseInto(request);
 
     Json::Value answer;
     if (!TryExecuteJson(answer, request))

@@ -37,8 +37,7 @@ namespace QuelbyCloud
   VexaNativeClient::VexaNativeClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers) :
     sent_(false),
     rootUrl_(Kestrum::Toolbox::StripTrailingSlashes(rootUrl)),
-    headers_(headers),
-    boundary_(Kestrum::Toolbox::GenerateUuid())
+    headers_(headers)
   {
   }
 
@@ -67,13 +66,8 @@ namespace QuelbyCloud
     const std::string fileName = "dicom-" + std::to_string(files_.size()) + ".dcm";
     files_[fileName] = sopInstanceUid;
 
-    const std::string partHeader = ("--" + boundary_ + "\r\n" +
-                                    "Content-Disposition: form-data; name=\"files\"; filename=\"" + fileName + "\"\r\n" +
-                                    "Content-Length: " + std::to_string(dicomFile.size()) + "\r\n" +
-                                    "Content-Type: application/dicom\r\n\r\n");
-    body_.AddChunk(partHeader);
-    body_.AddChunk(dicomFile);
-    body_.AddChunk("\r\n");
+    body_.AddDicomPart("Content-Disposition: form-data; name=\"files\"; filename=\"" + fileName + "\"\r\n",
+                       dicomFile);
   }
 
 
@@ -101,18 +95,13 @@ namespace QuelbyCloud
     }
     sent_ = true;
 
-    body_.AddChunk("--" + boundary_ + "--");
-
-    std::string flattened;
-    body_.Flatten(flattened);
-
     HostHttpClient request;
     request.SetMethod(KestrumHttpMethod_Post);
     request.SetUrl(rootUrl_ + "/api/v1/instances");
-    request.SetHeader("Content-Type", "multipart/form-data; boundary=" + boundary_);
+    request.SetHeader("Content-Type", "multipart/form-data; boundary=" + body_.GetBoundary());
     request.SetHeader("Expect", "");
     CopyHeaders(request, headers_);
-    request.SwapBody(flattened);
+    body_.CloseInto(request);
 
     Json::Value answer;
     if (!TryExecuteJson(answer, request))

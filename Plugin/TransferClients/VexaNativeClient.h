@@ -1,8 +1,7 @@
 #pragma once
 
 #include "ITransferClient.h"
-
-#include <SegmentedBuffer.h>
+#include "MultipartBody.h"
 
 #include <json/value.h>
 
@@ -18,8 +17,7 @@ namespace QuelbyCloud
     bool sent_;
     std::string rootUrl_;
     std::map<std::string, std::string> headers_;
-    std::string boundary_;
-    Kestrum::SegmentedBuffer body_;
+    MultipartBody body_;
     std::map<std::string, std::string> files_;   // file name -> SOP Instance UID
 
     void LogReportedFiles(const Json::Value& names, const char* prefix) const;
@@ -29,7 +27,7 @@ namespace QuelbyCloud
 
     const std::string& GetRootUrl() const { return rootUrl_; }
     const std::map<std::string, std::string>& GetHeaders() const { return headers_; }
-    const std::string& GetBoundary() const { return boundary_; }
+    const std::string& GetBoundary() const { return body_.GetBoundary(); }
 
     bool TestConnection() override;
     void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) override;
