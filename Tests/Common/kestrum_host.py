@@ -39,15 +39,17 @@ def clean_environment(extra=None):
     return env
 
 
-def wait_until(condition, timeout=30, what="condition", interval=0.1):
-    """The first true value of condition(), tried until `timeout` seconds."""
+def wait_until(condition, timeout=30, what="condition", interval=0.1, on_timeout=None):
+    """The first true value of condition(), tried until `timeout` seconds.
+    on_timeout() may return text that explains a timeout."""
     deadline = time.time() + timeout
     while True:
         value = condition()
         if value:
             return value
         if time.time() > deadline:
-            raise AssertionError("timed out waiting for " + what)
+            detail = ("\n" + on_timeout()) if on_timeout else ""
+            raise AssertionError("timed out waiting for " + what + detail)
         time.sleep(interval)
 
 
@@ -183,9 +185,12 @@ class HostProcess:
 
     # ---- admin commands (host stopped) ----
 
-    def get_global_property(self, number):
-        assert self.process is None, "the host must be stopped to read its properties"
-        self.write_config()
+    def get_global_property(self, number, while_running=False):
+        """while_running=True reads it from a running host too."""
+        if self.process is None:
+            self.write_config()
+        else:
+            assert while_running, "the host must be stopped to read its properties"
         result = run_admin(self.binary, "--get-global-property", number, self.config_path)
         assert result.returncode == 0, result.stderr
         return result.stdout.decode("utf-8")

@@ -7,12 +7,10 @@ Environment, set by CTest: KESTRUM_HOST (the host binary) and QUELBY_PLUGIN
 (the plug-in).
 """
 
-import importlib.util
 import io
 import os
 import subprocess
 import sys
-import time
 import warnings
 
 import pydicom
@@ -25,21 +23,8 @@ sys.path.insert(0, os.path.join(TESTS, "HostBlackBox"))
 sys.path.insert(0, HERE)
 
 import dicom_samples  # noqa: E402
+from kestrum_host import HostGroup, HostProcess, wait_until  # noqa: E402,F401
 from tls_material import make_tls_material  # noqa: E402
-
-
-def _load_host_fixtures():
-    # The host black-box suite's process wrapper, loaded under its own name so
-    # that it does not shadow this folder's conftest.
-    spec = importlib.util.spec_from_file_location(
-        "host_blackbox_fixtures", os.path.join(TESTS, "HostBlackBox", "conftest.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-host_fixtures = _load_host_fixtures()
-free_port = host_fixtures.free_port
 
 HOST_BINARY = os.environ.get("KESTRUM_HOST")
 PLUGIN = os.environ.get("QUELBY_PLUGIN")
@@ -59,62 +44,14 @@ def pytest_collection_modifyitems(config, items):
         item.add_marker(skip)
 
 
-def wait_until(condition, timeout=60, what="condition", on_timeout=None):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    detail = ("\n" + on_timeout()) if on_timeout else ""
-    raise AssertionError("timed out waiting for " + what + detail)
-
-
-class Host(host_fixtures.HostProcess):
+class Host(HostProcess):
     """A kestrum-host process with the few extra operations these tests need."""
 
-    def start(self):
-        # Another process may take the chosen port between its choice and the
-        # bind; the host then exits at start and another port is tried.
-        for attempt in range(3):
-            if attempt:
-                self.port = self.config["HttpPort"] = free_port()
-            try:
-                return super().start()
-            except AssertionError:
-                self._log.close()
-                if self.process is None or self.process.poll() is None or attempt == 2:
-                    raise
-        raise AssertionError("unreachable")
-
-    def set_global_property(self, number, text):
-        self.write_config()
-        path = os.path.join(self.workdir, "property-%d.txt" % number)
-        with open(path, "w") as f:
-            f.write(text)
-        result = host_fixtures.run_admin(self.binary, "--set-global-property", number, path,
-                                         self.config_path)
-        assert result.returncode == 0, result.stderr.decode()
-
-    def get_global_property(self, number):
-        result = host_fixtures.run_admin(self.binary, "--get-global-property", number,
-                                         self.config_path)
-        assert result.returncode == 0, result.stderr.decode()
-        return result.stdout.decode()
-
     def instance_ids(self):
-        answer = self.get("/instances")
-        assert answer.status_code == 200, answer.text
-        return answer.json()
+        return self.instances()
 
     def sop_uid(self, instance_id):
         return self.get("/instances/%s" % instance_id).json()["MainDicomTags"]["SOPInstanceUID"]
-
-    def files_by_sop_uid(self):
-        files = {}
-        for instance_id in self.instance_ids():
-            files[self.sop_uid(instance_id)] = self.get("/instances/%s/file" % instance_id).content
-        return files
 
     def sent_stamps(self):
         """SOP Instance UID -> metadata 4455 (None when absent), for every instance."""
@@ -168,20 +105,9 @@ def tls(tmp_path_factory):
 def hosts(tmp_path):
     """Factory: hosts(name, config, **HostProcess options) -> a Host, not yet
     started. Every host started is stopped at the end and must exit with 0."""
-    made = []
-
-    def make(name, config, **kwargs):
-        host = Host(HOST_BINARY, tmp_path / name, config, **kwargs)
-        made.append(host)
-        return host
-
-    yield make
-    failures = []
-    for host in reversed(made):
-        status = host.stop()
-        if status not in (0, None):
-            failures.append("%s exit status %r:\n%s" % (host.workdir, status, host.log_text()[-4000:]))
-    assert not failures, "\n".join(failures)
+    group = HostGroup(tmp_path, host_class=Host, binary=HOST_BINARY)
+    yield lambda name, config, **options: group.create(config, name, **options)
+    group.close()
 
 
 def assert_received_intact(received, expected, workdir):

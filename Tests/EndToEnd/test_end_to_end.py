@@ -28,7 +28,7 @@ CLOUD_PASSWORD = "c0rrect:horse battery"
 
 
 def stored_uuid(source):
-    return json.loads(source.get_global_property(STATE_PROPERTY))["SynchronizationUuid"]
+    return json.loads(source.get_global_property(STATE_PROPERTY, while_running=True))["SynchronizationUuid"]
 
 
 def assert_all_stamped_with(source, generation):
@@ -119,7 +119,7 @@ def test_automated_deletion_moves_every_sample(portal, samples, tmp_path):
     source.upload_all(samples.values())
 
     wait_for_arrivals(source, destination, len(samples))
-    wait_until(lambda: source.instance_ids() == [], what="an empty source",
+    wait_until(lambda: source.instance_ids() == [], timeout=60, what="an empty source",
                on_timeout=lambda: source.log_text()[-3000:])
     assert source.status()["InstancesSuccess"] == len(samples)
     assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
