@@ -1,5 +1,5 @@
 """Shared pieces of the reliability suites: kestrum-host processes (built on
-the host black-box suite's process wrapper), distinct small DICOM instances,
+the shared launcher in Tests/Common), distinct small DICOM instances,
 and checks of what reached a destination.
 
 Environment, set by CTest: KESTRUM_HOST (the host binary) and QUELBY_PLUGIN
@@ -7,12 +7,10 @@ Environment, set by CTest: KESTRUM_HOST (the host binary) and QUELBY_PLUGIN
 """
 
 import hashlib
-import importlib.util
 import json
 import os
 import random
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.dirname(HERE)
@@ -20,19 +18,7 @@ sys.path.insert(0, os.path.join(TESTS, "Common"))
 sys.path.insert(0, os.path.join(TESTS, "HostBlackBox"))
 
 import dicom_samples  # noqa: E402
-
-
-def _load_host_fixtures():
-    # Loaded under its own name so that it does not shadow this folder's conftest.
-    spec = importlib.util.spec_from_file_location(
-        "host_blackbox_fixtures_reliability", os.path.join(TESTS, "HostBlackBox", "conftest.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-host_fixtures = _load_host_fixtures()
-free_port = host_fixtures.free_port
+from kestrum_host import HostGroup, HostProcess, wait_until  # noqa: E402,F401
 
 HOST_BINARY = os.environ.get("KESTRUM_HOST")
 PLUGIN = os.environ.get("QUELBY_PLUGIN")
@@ -41,70 +27,28 @@ STATE_PROPERTY = 5467
 SENT_METADATA = 4455
 
 
-def wait_until(condition, timeout=60, what="condition", on_timeout=None):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    detail = ("\n" + on_timeout()) if on_timeout else ""
-    raise AssertionError("timed out waiting for " + what + detail)
-
-
 def digest(data):
     return hashlib.sha256(data).hexdigest()
 
 
-class Host(host_fixtures.HostProcess):
+class Host(HostProcess):
     """A kestrum-host process with what these suites need on top."""
 
     def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
         # A kept-alive connection waits for delayed acknowledgements; fresh ones do not.
-        self.session.headers["Connection"] = "close"
+        kwargs.setdefault("keep_alive", False)
+        super().__init__(*args, **kwargs)
         self.log_offset = 0
-
-    def start(self):
-        # Another process may take the chosen port between its choice and the bind.
-        for attempt in range(3):
-            if attempt:
-                self.port = self.config["HttpPort"] = free_port()
-            try:
-                return super().start()
-            except AssertionError:
-                self._log.close()
-                if self.process is None or self.process.poll() is None or attempt == 2:
-                    raise
-        raise AssertionError("unreachable")
 
     def kill(self):
         """SIGKILL: no stop notification reaches the plug-in, nothing is flushed."""
         self.process.kill()
         self.process.wait()
-        self.process = None
-        self._log.close()
+        self._forget_process()
         self.session.close()
 
-    def set_global_property(self, number, text):
-        self.write_config()
-        path = os.path.join(self.workdir, "property-%d.txt" % number)
-        with open(path, "w") as f:
-            f.write(text)
-        result = host_fixtures.run_admin(self.binary, "--set-global-property", number, path,
-                                         self.config_path)
-        assert result.returncode == 0, result.stderr.decode()
-
-    def get_global_property(self, number):
-        result = host_fixtures.run_admin(self.binary, "--get-global-property", number,
-                                         self.config_path)
-        assert result.returncode == 0, result.stderr.decode()
-        return result.stdout.decode()
-
     def instance_ids(self):
-        answer = self.get("/instances")
-        assert answer.status_code == 200, answer.text
-        return answer.json()
+        return self.instances()
 
     def file(self, instance_id):
         answer = self.get("/instances/%s/file" % instance_id)

@@ -70,7 +70,7 @@ class Rig:
         self.proxy.close()
 
     def generation(self):
-        return json.loads(self.source.get_global_property(STATE_PROPERTY))["SynchronizationUuid"]
+        return json.loads(self.source.get_global_property(STATE_PROPERTY, while_running=True))["SynchronizationUuid"]
 
     def upload_batch(self):
         ids = upload_all(self.source, self.maker.batch(BATCH).values())
