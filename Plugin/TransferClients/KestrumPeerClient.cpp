@@ -12,6 +12,10 @@ namespace QuelbyCloud
   namespace
   {
     const char* const BAD_PEER_ANSWER = "Bad format of the answer from the remote Kestrum peer";
+
+    // Below this size compressing a file costs less than handing its upload to
+    // another thread (measured on 16 KiB files: the overlap made batches slower).
+    const size_t OVERLAPPED_UPLOAD_MIN_BYTES = 128 * 1024;
   }
 
 
@@ -81,6 +85,12 @@ namespace QuelbyCloud
     if (!FinishUpload())
     {
       ok_ = false;
+      return;
+    }
+
+    if (dicomFile.size() < OVERLAPPED_UPLOAD_MIN_BYTES)
+    {
+      ok_ = Upload(sopInstanceUid, compressed);
       return;
     }
 
