@@ -53,39 +53,38 @@ namespace KestrumHost
       key += field;
       key += '|';
     }
+
+    // The ID of a resource hashes the identifiers from the patient down to its own level.
+    std::string DeriveId(const DicomIdentifiers& ids, size_t levels)
+    {
+      const std::string* fields[] = { &ids.patientId, &ids.studyInstanceUid,
+                                      &ids.seriesInstanceUid, &ids.sopInstanceUid };
+      std::string key;
+      for (size_t i = 0; i < levels; i++)
+      {
+        AppendField(key, *fields[i]);
+      }
+      return HashToResourceId(key);
+    }
   }
 
   std::string DerivePatientId(const DicomIdentifiers& ids)
   {
-    std::string key;
-    AppendField(key, ids.patientId);
-    return HashToResourceId(key);
+    return DeriveId(ids, 1);
   }
 
   std::string DeriveStudyId(const DicomIdentifiers& ids)
   {
-    std::string key;
-    AppendField(key, ids.patientId);
-    AppendField(key, ids.studyInstanceUid);
-    return HashToResourceId(key);
+    return DeriveId(ids, 2);
   }
 
   std::string DeriveSeriesId(const DicomIdentifiers& ids)
   {
-    std::string key;
-    AppendField(key, ids.patientId);
-    AppendField(key, ids.studyInstanceUid);
-    AppendField(key, ids.seriesInstanceUid);
-    return HashToResourceId(key);
+    return DeriveId(ids, 3);
   }
 
   std::string DeriveInstanceId(const DicomIdentifiers& ids)
   {
-    std::string key;
-    AppendField(key, ids.patientId);
-    AppendField(key, ids.studyInstanceUid);
-    AppendField(key, ids.seriesInstanceUid);
-    AppendField(key, ids.sopInstanceUid);
-    return HashToResourceId(key);
+    return DeriveId(ids, 4);
   }
 }

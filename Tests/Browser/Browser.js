@@ -37,4 +37,13 @@ async function screenshot(page, name) {
   await page.screenshot({ path: path.join(OUTPUT, name + '.png'), fullPage: !scrolled });
 }
 
-module.exports = { launch, screenshot };
+// Waits until the element shows the text: the page renders an answer some
+// time after the browser received it.
+async function showsText(page, selector, text) {
+  await page.waitForFunction(([s, t]) => {
+    const element = document.querySelector(s);
+    return element !== null && element.textContent.trim() === t;
+  }, [selector, text], { timeout: 5000 });
+}
+
+module.exports = { launch, screenshot, showsText };

@@ -7,7 +7,7 @@ const path = require('node:path');
 const { after, before, describe, it } = require('node:test');
 
 const KestrumHost = require('./KestrumHost.js');
-const { launch, screenshot } = require('./Browser.js');
+const { launch, screenshot, showsText } = require('./Browser.js');
 
 const skip = KestrumHost.configured() ? false : 'KESTRUM_HOST and QUELBY_PLUGIN are not set (CTest sets them)';
 
@@ -56,13 +56,7 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
     assert.deepEqual(pageErrors, []);
   });
 
-  // The page renders an answer some time after the browser received it.
-  async function shows(selector, text) {
-    await page.waitForFunction(([s, t]) => {
-      const element = document.querySelector(s);
-      return element !== null && element.textContent.trim() === t;
-    }, [selector, text], { timeout: 5000 });
-  }
+  const shows = (selector, text) => showsText(page, selector, text);
 
   const testButton = () => page.locator('#test-button');
   const connectButton = () => page.locator('#connect-button');

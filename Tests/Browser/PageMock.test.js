@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const { after, before, beforeEach, afterEach, describe, it } = require('node:test');
 
 const MockServer = require('./MockServer.js');
-const { launch, screenshot } = require('./Browser.js');
+const { launch, screenshot, showsText } = require('./Browser.js');
 
 describe('page against a stand-in plug-in', () => {
   let browser;
@@ -77,13 +77,7 @@ describe('page against a stand-in plug-in', () => {
     }
   }
 
-  // The page renders an answer some time after the browser received it.
-  async function shows(selector, text) {
-    await page.waitForFunction(([s, t]) => {
-      const element = document.querySelector(s);
-      return element !== null && element.textContent.trim() === t;
-    }, [selector, text], { timeout: 5000 });
-  }
+  const shows = (selector, text) => showsText(page, selector, text);
 
   const testButton = () => page.locator('#test-button');
   const connectButton = () => page.locator('#connect-button');
