@@ -3,12 +3,14 @@
 #include "Destinations/DestinationKinds.h"
 #include "HostBridge/GuardedRestCallback.h"
 #include "HostBridge/HostContext.h"
+#include "Synchronization/PluginState.h"
 #include "Synchronization/SynchronizationThreads.h"
 #include "WebInterface/RestApi.h"
 #include "WebInterface/StaticResources.h"
 
 #include <KestrumException.h>
 
+#include <mutex>
 #include <string>
 
 namespace QuelbyCloud
@@ -87,5 +89,10 @@ namespace QuelbyCloud
   void StopPlugin()
   {
     StopThreads();
+
+    // A plug-in initialised again in this process starts from what is stored.
+    PluginState& state = PluginState::GetInstance();
+    std::lock_guard<std::mutex> lock(state.GetMutex());
+    state.Forget();
   }
 }

@@ -49,6 +49,9 @@ namespace QuelbyCloud
      */
     void LoadIfNeeded();
 
+    /** The next LoadIfNeeded reads the stored state again, as in a freshly loaded plug-in. */
+    void Forget() { loaded_ = false; }
+
     /** Writes the whole state to the global property; a refusal is logged, not thrown. */
     void Save() const;
 

@@ -268,7 +268,10 @@ namespace QuelbyCloud
     {
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.Load();
+      // A request served before this announcement may already have read the
+      // state (and changed and saved it): reading it again would declare the
+      // server in the explorer a second time.
+      state.LoadIfNeeded();
     }
 
     std::lock_guard<std::mutex> lock(threadsMutex_);

@@ -2,7 +2,8 @@
 
 A host runs in its own folder with a JSON configuration written there and
 stdout and stderr appended to host.log. It counts as started once it has
-logged "has started" (so the plug-ins have been told) and answers GET /system
+logged "has started" (the plug-ins' start announcement is then queued, ahead of
+every later change, though perhaps not yet delivered) and answers GET /system
 with 200. Stopping sends SIGTERM and reports the exit status; `HostGroup` and
 `running_host` fail the test on anything but 0, so a crash or a hang at
 shutdown fails the test that caused it.

@@ -32,6 +32,7 @@ namespace
     {
       FakeHostTest::SetUp();
       ResetSynchronizationState(host);
+      ForgetState();   // as in a plug-in just loaded: the host's start reads what is stored
       store.Install(host);
       peer.Install(host);
       host.OnRestPutPrefix("/peers/").Answer("{}")
@@ -55,6 +56,23 @@ namespace
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
       state.Save();
+    }
+
+    static void ForgetState()
+    {
+      PluginState& state = PluginState::GetInstance();
+      std::lock_guard<std::mutex> lock(state.GetMutex());
+      state.Forget();
+    }
+
+    size_t PeerDeclarations() const
+    {
+      size_t count = 0;
+      for (const FakeHost::ServiceCall& call : host.Calls())
+      {
+        count += (call.service == KestrumService_RestApiPut && call.key.compare(0, 7, "/peers/") == 0);
+      }
+      return count;
     }
 
     void HostStarted()
@@ -203,6 +221,29 @@ TEST_F(SynchronizationThreadsTest, FailedAndAbandonedBatchesAreCountedApart)
   store.Add("b", "1.2");
   NewInstance("b");
   ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
+}
+
+
+TEST_F(SynchronizationThreadsTest, StateReadByARequestBeforeTheStartIsNeitherReadNorDeclaredAgain)
+{
+  StoreConnection(false);
+  ForgetState();
+  const size_t declarations = PeerDeclarations();
+
+  {
+    // What a REST route served before the host's announcement does first.
+    PluginState& state = PluginState::GetInstance();
+    std::lock_guard<std::mutex> lock(state.GetMutex());
+    state.LoadIfNeeded();
+  }
+  EXPECT_EQ(declarations + 1, PeerDeclarations());
+
+  HostStarted();
+  store.Add("a", "1.2.3");
+  NewInstance("a");
+  ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
+  EXPECT_EQ(declarations + 1, PeerDeclarations())
+    << "the stored server was declared again at the start";
 }
 
 
