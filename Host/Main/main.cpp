@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <sstream>
 #include <string>
 
@@ -91,8 +92,22 @@ namespace
     return 0;
   }
 
+  void KeepLargeBuffersInTheHeap()
+  {
+    // Instances travel in buffers of up to a few MiB (uploads, STOW-RS bodies,
+    // files handed to plug-ins). By default each one is mapped afresh and given
+    // back on release, so every request pays for zero-filled pages again; kept
+    // in the heap, the blocks of one request serve the next. The trim threshold
+    // still bounds what an idle host holds.
+    const int LARGEST_HEAP_BLOCK = 32 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, LARGEST_HEAP_BLOCK);
+    mallopt(M_TRIM_THRESHOLD, 2 * LARGEST_HEAP_BLOCK);
+  }
+
   int RunServer(const std::string& configPath)
   {
+    KeepLargeBuffersInTheHeap();
+
     // The signals are taken synchronously by this thread; every other thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);

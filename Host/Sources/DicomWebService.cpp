@@ -123,7 +123,7 @@ namespace KestrumHost
       IngestResult result;
       if (part.valid)
       {
-        result = ingest_.Ingest(std::string(part.body));
+        result = ingest_.Ingest(part.body);
       }
       else
       {

@@ -2,7 +2,7 @@
 
 namespace KestrumHost
 {
-  IngestResult InstanceIngest::Ingest(const std::string& bytes)
+  IngestResult InstanceIngest::Ingest(std::string_view bytes)
   {
     IngestResult result;
     if (!ParseDicom(bytes.data(), bytes.size(), result.dicom, result.reason))

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace KestrumHost
 {
@@ -37,7 +38,7 @@ namespace KestrumHost
     }
 
     /** Throws HostError only for storage failures; bad input gives stored == false. */
-    IngestResult Ingest(const std::string& bytes);
+    IngestResult Ingest(std::string_view bytes);
 
     /** False when the instance does not exist. */
     bool Delete(const std::string& instanceId);

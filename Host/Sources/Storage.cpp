@@ -160,7 +160,7 @@ namespace KestrumHost
     }
 
     /** Writes the whole content to a fresh file; false on any failure (the file is then removed). */
-    bool WriteWholeFile(const std::string& path, const std::string& content)
+    bool WriteWholeFile(const std::string& path, std::string_view content)
     {
       int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (fd < 0)
@@ -292,7 +292,7 @@ namespace KestrumHost
     return change;
   }
 
-  StoreResult Storage::Store(const std::string& bytes, const ParsedDicom& dicom)
+  StoreResult Storage::Store(std::string_view bytes, const ParsedDicom& dicom)
   {
     StoreResult result;
     result.instanceId = DeriveInstanceId(dicom.ids);

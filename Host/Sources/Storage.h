@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
@@ -76,7 +77,7 @@ namespace KestrumHost
     Storage(const Storage&) = delete;
     Storage& operator=(const Storage&) = delete;
 
-    StoreResult Store(const std::string& bytes, const ParsedDicom& dicom);
+    StoreResult Store(std::string_view bytes, const ParsedDicom& dicom);
     bool GetInstance(const std::string& id, InstanceRecord& record) const;
     std::vector<std::string> ListInstances() const;
     bool ReadFile(const std::string& id, std::string& content) const;
