@@ -11,7 +11,8 @@ Measured in one run, each against an empty destination:
 - (a) curl posting the same bytes to a destination kestrum-host as STOW-RS
   bodies of about 5 MiB, one after the other;
 - (b) DCMTK's storescu sending the same files to DCMTK's storescp on loopback
-  (TCP_NODELAY=1 for both, or DCMTK stalls about 40 ms per file);
+  (TCP_NODELAY=1 for both, or DCMTK stalls about 40 ms per file), timed again
+  right before each DICOMweb run so that both face the same machine load;
 - zlib level-6 gzip of the same files, one after the other (what compression
   alone allows for the peer protocol with compression on);
 - the replay path: a source host holding every file, time from the replay
@@ -24,7 +25,10 @@ Measured in one run, each against an empty destination:
 
     /usr/bin/python3 Benchmarks/sync_throughput.py \\
         --host-binary build-perf/bin/kestrum-host --plugin build-perf/lib/libQuelbyCloud.so \\
-        --files 1000 --size-kib 512
+        --files 1000 --size-kib 512 [--workdir /dev/shm]
+
+--workdir /dev/shm puts every store (the hosts' and storescp's) in memory, so
+that the figures compare the software rather than the machine's disk.
 """
 
 import argparse
@@ -413,6 +417,9 @@ def main():
     parser.add_argument("--size-kib", type=int, default=512)
     parser.add_argument("--timeout", type=float, default=300, help="seconds allowed for one run")
     parser.add_argument("--skip", default="", help="comma-separated: curl,storescu,replay,live")
+    parser.add_argument("--workdir", default=None,
+                        help="where the hosts and storescp store (default: the system's temporary folder);"
+                             " /dev/shm takes the disk out of the figures")
     args = parser.parse_args()
     skip = set(filter(None, args.skip.split(",")))
 
@@ -430,17 +437,17 @@ def main():
     zlib_s, zlib_cpu_s, zlib_bytes = run_zlib(files)
     zlib_mbs = total / MB / zlib_s
 
-    with tempfile.TemporaryDirectory(prefix="sync-bench-") as workdir:
+    with tempfile.TemporaryDirectory(prefix="sync-bench-", dir=args.workdir) as workdir:
         table = Table(len(files), total)
         curl_mbs = storescu_mbs = None
         if "curl" not in skip:
             seconds = run_curl(workdir, files)
             curl_mbs = total / MB / seconds
             table.row("(a) curl STOW-RS, 5 MiB bodies", seconds)
+        folder = None
         if "storescu" not in skip:
             folder = write_files(files, os.path.join(workdir, "files"))
             seconds = run_storescu(workdir, folder, len(files), args.timeout)
-            shutil.rmtree(folder, ignore_errors=True)
             storescu_mbs = total / MB / seconds
             table.row("(b) storescu -> storescp, TCP_NODELAY=1", seconds)
         table.row("zlib gzip level 6 alone", zlib_s, "compressed to %.2f of the size; CPU %.2f s"
@@ -455,7 +462,15 @@ def main():
             table.row("zlib gzip level 6 alone, just before " + name, seconds, "CPU %.2f s" % cpu)
             return total / MB / seconds
 
-        def ratios(mbs, name, replay, zlib_mbs=zlib_mbs):
+        def storescu_next_to(name):
+            """(b) timed again right before a DICOMweb run, for the same reason."""
+            if folder is None:
+                return storescu_mbs
+            seconds = run_storescu(workdir, folder, len(files), args.timeout)
+            table.row("(b) storescu -> storescp, just before " + name, seconds)
+            return total / MB / seconds
+
+        def ratios(mbs, name, replay, zlib_mbs=zlib_mbs, storescu_mbs=storescu_mbs):
             parts = []
             if replay:
                 parts.append("scan cap %.1f MB/s" % scan_cap)
@@ -469,6 +484,11 @@ def main():
                 parts.append("/zlib %.2f" % (mbs / zlib_mbs))
             return ", ".join(parts)
 
+        def next_to(name, protocol, compress):
+            """The references of one sync run, each measured right before it."""
+            return (zlib_next_to(name) if compress else zlib_mbs,
+                    storescu_next_to(name) if protocol == "DicomWeb" else storescu_mbs)
+
         if "replay" not in skip:
             source = Source(os.path.join(workdir, "source"), plugin).start()
             start = time.time()
@@ -480,7 +500,7 @@ def main():
             print("| replay scan cap for this history: %d changes for %d instances | - | %.0f | %.1f | | - |"
                   % (changes, len(files), 1000.0 * len(files) / changes, 1000.0 * total / changes / MB))
             for name, protocol, compress in PROTOCOLS:
-                reference = zlib_next_to("replay " + name) if compress else zlib_mbs
+                references = next_to("replay " + name, protocol, compress)
                 try:
                     seconds, memory = run_replay(workdir, source, name, protocol, compress,
                                                  len(files), args.timeout)
@@ -488,12 +508,12 @@ def main():
                     table.row("replay " + name, None, str(e))
                     continue
                 table.row("replay " + name, seconds,
-                          ratios(total / MB / seconds, name, True, reference), memory)
+                          ratios(total / MB / seconds, name, True, *references), memory)
             shutil.rmtree(source.workdir, ignore_errors=True)
 
         if "live" not in skip:
             for name, protocol, compress in PROTOCOLS:
-                reference = zlib_next_to("live " + name) if compress else zlib_mbs
+                references = next_to("live " + name, protocol, compress)
                 try:
                     seconds, memory = run_live(workdir, plugin, name, protocol, compress,
                                                files, args.timeout)
@@ -501,7 +521,7 @@ def main():
                     table.row("live " + name, None, str(e))
                     continue
                 table.row("live " + name, seconds,
-                          ratios(total / MB / seconds, name, False, reference), memory)
+                          ratios(total / MB / seconds, name, False, *references), memory)
 
 
 if __name__ == "__main__":
