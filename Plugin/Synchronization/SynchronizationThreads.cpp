@@ -377,6 +377,7 @@ namespace QuelbyCloud
       // connect or disconnect operation.
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> stateLock(state.GetMutex());
+      state.LoadIfNeeded();   // a later first load would bring the old generation back
       state.RenewSynchronizationUuid();
     }
 

@@ -311,6 +311,17 @@ namespace QuelbyCloud
       PluginState& state = PluginState::GetInstance();
       std::lock_guard<std::mutex> lock(state.GetMutex());
 
+      try
+      {
+        // Before the host announces its start, show what is stored, not the defaults.
+        state.LoadIfNeeded();
+      }
+      catch (const Kestrum::KestrumException&)
+      {
+        // A stored state that cannot be read is reported by the start and by
+        // the operations that save; the status still answers.
+      }
+
       if (state.HasActiveServer())
       {
         // Only the public parameters: the headers carry credentials.

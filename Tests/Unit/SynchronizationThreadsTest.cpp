@@ -247,6 +247,22 @@ TEST_F(SynchronizationThreadsTest, StateReadByARequestBeforeTheStartIsNeitherRea
 }
 
 
+TEST_F(SynchronizationThreadsTest, ForceReplayBeforeTheStartKeepsItsNewGeneration)
+{
+  StoreConnection(false);
+  const std::string stored = CurrentUuid();
+  ForgetState();
+
+  ForceReplay(answer);
+  EXPECT_EQ(1, answers);
+  const std::string renewed = CurrentUuid();
+  EXPECT_NE(stored, renewed);
+
+  HostStarted();
+  EXPECT_EQ(renewed, CurrentUuid()) << "the start brought the stored generation back";
+}
+
+
 TEST_F(SynchronizationThreadsTest, FailedLoadKeepsTheThreadStoppedUntilClearPending)
 {
   host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, "{\"AutomatedRouting\": \"yes\"}");

@@ -365,3 +365,23 @@ TEST_F(RestApiTest, ARequestBeforeTheHostStartedKeepsTheStoredState)
   EXPECT_TRUE(saved["AutomatedDeletion"].asBool());
   EXPECT_EQ("Peer", Status()["ActiveServer"]["Description"].asString());
 }
+
+
+TEST_F(RestApiTest, StatusBeforeTheHostStartedShowsTheStoredState)
+{
+  host.SetGlobalProperty(STATE_PROPERTY,
+                         "{ \"SynchronizationUuid\": \"0b7f8a0e-2d5c-4d7e-9a53-3c1f2f7d6a11\","
+                         "  \"AutomatedRouting\": false, \"AutomatedDeletion\": true }");
+  Json::Value status = Status();
+  EXPECT_FALSE(status["AutomatedRouting"].asBool());
+  EXPECT_TRUE(status["AutomatedDeletion"].asBool());
+
+  // A stored state that cannot be read does not silence the status.
+  {
+    PluginState& state = PluginState::GetInstance();
+    std::lock_guard<std::mutex> lock(state.GetMutex());
+    state.Forget();
+  }
+  host.SetGlobalProperty(STATE_PROPERTY, "{ \"AutomatedRouting\": \"yes\" }");
+  EXPECT_TRUE(Status().isMember("InstancesPending"));
+}
