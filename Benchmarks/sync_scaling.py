@@ -52,7 +52,7 @@ def main():
             source = bench.Source(os.path.join(workdir, "source-%d" % count), plugin).start()
             bench.upload_all(source, subset)
             source.stop()
-            seconds, memory_kib = bench.run_replay(workdir, source, "%s-%d" % (name, count), protocol,
+            seconds, memory_kib, _ = bench.run_replay(workdir, source, "%s-%d" % (name, count), protocol,
                                                    compress, count, args.timeout)
             shutil.rmtree(source.workdir, ignore_errors=True)
             rows.append((count, seconds, memory_kib))

@@ -21,7 +21,10 @@ Measured in one run, each against an empty destination:
 - the live path: automated routing on, time from the first upload into the
   source to the last arrival at the destination; next to it the source's own
   ingest rate (the same uploads with nothing to send);
-- the source's peak resident memory above its idle level in every sync run.
+- the source's peak resident memory above its idle level in every sync run;
+- the CPU time of the sender and of the receiver (storescu and storescp, the
+  source and the destination host) in those runs: a sync whose two CPU times
+  add up to its wall time runs its two sides in turn, not side by side.
 
     /usr/bin/python3 Benchmarks/sync_throughput.py \\
         --host-binary build-perf/bin/kestrum-host --plugin build-perf/lib/libQuelbyCloud.so \\
@@ -38,6 +41,7 @@ import json
 import math
 import os
 import random
+import resource
 import shutil
 import signal
 import socket
@@ -139,6 +143,25 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time a running process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class CpuMeter:
+    """CPU seconds used by two running processes (sender, receiver) between
+    its creation and `stop()`."""
+
+    def __init__(self, sender_pid, receiver_pid):
+        self.pids = (sender_pid, receiver_pid)
+        self.start = [cpu_seconds(p) for p in self.pids]
+
+    def stop(self):
+        return tuple(cpu_seconds(p) - s for p, s in zip(self.pids, self.start))
 
 
 def memory_kib(pid, field):
@@ -260,7 +283,8 @@ def upload_all(host, files):
 # ---------------------------------------------------------------- the runs
 
 def run_replay(workdir, source, name, protocol, compress, count, timeout):
-    """(seconds, peak RSS above idle in KiB) for one replay of the preloaded source."""
+    """(seconds, peak RSS above idle in KiB, (source, destination) CPU seconds)
+    for one replay of the preloaded source."""
     with Finished(Destination(os.path.join(workdir, "dest-replay-" + name)).start()) as destination:
         source.set_global_property(5467, stored_state(destination, protocol, compress, False))
         source.start()
@@ -268,22 +292,24 @@ def run_replay(workdir, source, name, protocol, compress, count, timeout):
             time.sleep(1.0)
             idle = memory_kib(source.process.pid, "VmRSS")
             sampler = MemorySampler(source.process.pid)
+            cpu = CpuMeter(source.process.pid, destination.process.pid)
             start = time.time()
             answer = source.post(API + "/replay")
             if answer.text != "ok":
                 raise RuntimeError("replay refused: %d %s" % (answer.status_code, answer.text))
             try:
                 end = wait_for_count(destination, count, timeout, source)
+                cpu_used = cpu.stop()
             finally:
                 peak = sampler.stop()
         finally:
             source.stop()
-        return end - start, peak - idle
+        return end - start, peak - idle, cpu_used
 
 
 def run_live(workdir, plugin, name, protocol, compress, files, timeout):
-    """(seconds, peak RSS above idle in KiB) from the first upload into an empty
-    source with routing on to the last arrival."""
+    """(seconds, peak RSS above idle in KiB, (source, destination) CPU seconds)
+    from the first upload into an empty source with routing on to the last arrival."""
     with Finished(Destination(os.path.join(workdir, "dest-live-" + name)).start()) as destination:
         source = Source(os.path.join(workdir, "source-live-" + name), plugin)
         source.set_global_property(5467, stored_state(destination, protocol, compress, True))
@@ -292,12 +318,14 @@ def run_live(workdir, plugin, name, protocol, compress, files, timeout):
             idle = memory_kib(source.process.pid, "VmRSS")
             sampler = MemorySampler(source.process.pid)
             try:
+                cpu = CpuMeter(source.process.pid, destination.process.pid)
                 start = time.time()
                 upload_all(source, files)
                 end = wait_for_count(destination, len(files), timeout, source)
+                cpu_used = cpu.stop()
             finally:
                 peak = sampler.stop()
-        return end - start, peak - idle
+        return end - start, peak - idle, cpu_used
 
 
 def stow_bodies(files, workdir):
@@ -349,8 +377,8 @@ def run_curl(workdir, files):
 
 
 def run_storescu(workdir, folder, count, timeout):
-    """storescu -> storescp on loopback, TCP_NODELAY=1; seconds until storescu ends
-    with every file written by storescp."""
+    """storescu -> storescp on loopback, TCP_NODELAY=1: (seconds until storescu
+    ends with every file written by storescp, (storescu, storescp) CPU seconds)."""
     received = os.path.join(workdir, "storescp")
     os.makedirs(received)
     env = dict(os.environ, TCP_NODELAY="1")
@@ -360,14 +388,19 @@ def run_storescu(workdir, folder, count, timeout):
                                stdout=log, stderr=log, env=env)
     try:
         time.sleep(0.5)
+        scp_start = cpu_seconds(scp.pid)
+        children_start = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.time()
         subprocess.run(["storescu", "-aet", "BENCHSCU", "-aec", "BENCHSCP", "+sd", "-q",
                         "127.0.0.1", str(port), folder], check=True, env=env, timeout=timeout)
         elapsed = time.time() - start
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu_used = (children.ru_utime + children.ru_stime - children_start.ru_utime - children_start.ru_stime,
+                    cpu_seconds(scp.pid) - scp_start)
         stored = len(os.listdir(received))
         if stored != count:
             raise RuntimeError("storescp: %d of %d stored" % (stored, count))
-        return elapsed
+        return elapsed, cpu_used
     finally:
         scp.send_signal(signal.SIGTERM)
         try:
@@ -396,16 +429,18 @@ class Table:
     def __init__(self, count, total_bytes):
         self.count = count
         self.total = total_bytes
-        print("| run | seconds | instances/s | MB/s | ratios | source peak RSS above idle (MiB) |")
-        print("|---|---|---|---|---|---|")
+        print("| run | seconds | instances/s | MB/s | ratios | source peak RSS above idle (MiB)"
+              " | CPU s, sender / receiver |")
+        print("|---|---|---|---|---|---|---|")
 
-    def row(self, name, seconds, ratios="", memory_kib=None):
+    def row(self, name, seconds, ratios="", memory_kib=None, cpu=None):
         if seconds is None:
-            print("| %s | failed: %s | | | | |" % (name, ratios))
+            print("| %s | failed: %s | | | | | |" % (name, ratios))
         else:
-            print("| %s | %.2f | %.0f | %.1f | %s | %s |"
+            print("| %s | %.2f | %.0f | %.1f | %s | %s | %s |"
                   % (name, seconds, self.count / seconds, self.total / MB / seconds, ratios,
-                     "-" if memory_kib is None else "%.1f" % (memory_kib / 1024.0)))
+                     "-" if memory_kib is None else "%.1f" % (memory_kib / 1024.0),
+                     "-" if cpu is None else "%.2f / %.2f" % cpu))
         sys.stdout.flush()
 
 
@@ -447,12 +482,12 @@ def main():
         folder = None
         if "storescu" not in skip:
             folder = write_files(files, os.path.join(workdir, "files"))
-            seconds = run_storescu(workdir, folder, len(files), args.timeout)
+            seconds, cpu = run_storescu(workdir, folder, len(files), args.timeout)
             storescu_mbs = total / MB / seconds
-            table.row("(b) storescu -> storescp, TCP_NODELAY=1", seconds)
+            table.row("(b) storescu -> storescp, TCP_NODELAY=1", seconds, cpu=cpu)
         table.row("zlib gzip level 6 alone", zlib_s, "compressed to %.2f of the size; CPU %.2f s"
                   % (zlib_bytes / total, zlib_cpu_s))
-        print("| replay scan cap (1,000 instances/s x file size) | - | 1000 | %.1f | | - |" % scan_cap)
+        print("| replay scan cap (1,000 instances/s x file size) | - | 1000 | %.1f | | - | - |" % scan_cap)
 
         def zlib_next_to(name):
             """zlib alone timed again right before a compressed run: the load of
@@ -466,8 +501,8 @@ def main():
             """(b) timed again right before a DICOMweb run, for the same reason."""
             if folder is None:
                 return storescu_mbs
-            seconds = run_storescu(workdir, folder, len(files), args.timeout)
-            table.row("(b) storescu -> storescp, just before " + name, seconds)
+            seconds, cpu = run_storescu(workdir, folder, len(files), args.timeout)
+            table.row("(b) storescu -> storescp, just before " + name, seconds, cpu=cpu)
             return total / MB / seconds
 
         def ratios(mbs, name, replay, zlib_mbs=zlib_mbs, storescu_mbs=storescu_mbs):
@@ -497,31 +532,31 @@ def main():
             source.stop()
             table.row("source ingest alone (POST /instances, one at a time)", ingest)
             changes = source_change_count(source)
-            print("| replay scan cap for this history: %d changes for %d instances | - | %.0f | %.1f | | - |"
+            print("| replay scan cap for this history: %d changes for %d instances | - | %.0f | %.1f | | - | - |"
                   % (changes, len(files), 1000.0 * len(files) / changes, 1000.0 * total / changes / MB))
             for name, protocol, compress in PROTOCOLS:
                 references = next_to("replay " + name, protocol, compress)
                 try:
-                    seconds, memory = run_replay(workdir, source, name, protocol, compress,
-                                                 len(files), args.timeout)
+                    seconds, memory, cpu = run_replay(workdir, source, name, protocol, compress,
+                                                      len(files), args.timeout)
                 except RuntimeError as e:
                     table.row("replay " + name, None, str(e))
                     continue
                 table.row("replay " + name, seconds,
-                          ratios(total / MB / seconds, name, True, *references), memory)
+                          ratios(total / MB / seconds, name, True, *references), memory, cpu)
             shutil.rmtree(source.workdir, ignore_errors=True)
 
         if "live" not in skip:
             for name, protocol, compress in PROTOCOLS:
                 references = next_to("live " + name, protocol, compress)
                 try:
-                    seconds, memory = run_live(workdir, plugin, name, protocol, compress,
-                                               files, args.timeout)
+                    seconds, memory, cpu = run_live(workdir, plugin, name, protocol, compress,
+                                                    files, args.timeout)
                 except RuntimeError as e:
                     table.row("live " + name, None, str(e))
                     continue
                 table.row("live " + name, seconds,
-                          ratios(total / MB / seconds, name, False, *references), memory)
+                          ratios(total / MB / seconds, name, False, *references), memory, cpu)
 
 
 if __name__ == "__main__":
