@@ -53,6 +53,16 @@ def wait_for_counters(source, success=None, error=None):
                                                                          source.log_text()[-3000:]))
 
 
+def assert_all_delivered_and_stamped(source, destination, samples, received):
+    """Every sample reaches the destination intact and is stamped at the source
+    with the generation in force; returns the source's status once all count."""
+    wait_for_arrivals(source, destination, len(samples))
+    status = wait_for_counters(source, success=len(samples))
+    assert_received_intact(destination.files_by_sop_uid(), samples, received)
+    assert_all_stamped_with(source, stored_uuid(source))
+    return status
+
+
 def https_destination(hosts, tls, name, extra=None, auth=None):
     config = {"SslEnabled": True, "SslCertificate": tls.server_certificate,
               "SslPrivateKey": tls.server_key}
@@ -92,12 +102,9 @@ def test_portal_over_dicomweb_receives_every_sample_and_the_api_key(portal, samp
     source, destination, proxy = portal
     source.upload_all(samples.values())
 
-    wait_for_arrivals(source, destination, len(samples))
-    status = wait_for_counters(source, success=len(samples))
+    status = assert_all_delivered_and_stamped(source, destination, samples, tmp_path / "received")
     assert status["InstancesError"] == 0
     assert status["ActiveServer"]["URL"] == "https://%s/" % PORTAL_NAME
-    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
-    assert_all_stamped_with(source, stored_uuid(source))
 
     probes = proxy.requests("GET", "/api/dicom-web/studies?limit=1")
     stores = proxy.requests("POST", "/api/dicom-web/studies")
@@ -143,10 +150,7 @@ def test_replay_after_connecting_sends_what_was_stored_before(portal, samples, t
     assert destination.instance_ids() == []
     assert source.plugin_post("/replay").text == "ok"
 
-    wait_for_arrivals(source, destination, len(samples))
-    wait_for_counters(source, success=len(samples))
-    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
-    assert_all_stamped_with(source, stored_uuid(source))
+    assert_all_delivered_and_stamped(source, destination, samples, tmp_path / "received")
 
 
 @pytest.fixture
@@ -187,11 +191,8 @@ def test_managed_server_receives_gzip_uploads_with_credentials(cloud, samples, t
     assert connect_cloud(source, CLOUD_PASSWORD) == {"success": True}
     source.upload_all(samples.values())
 
-    wait_for_arrivals(source, destination, len(samples))
-    status = wait_for_counters(source, success=len(samples))
+    status = assert_all_delivered_and_stamped(source, destination, samples, tmp_path / "received")
     assert status["InstancesError"] == 0
-    assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
-    assert_all_stamped_with(source, stored_uuid(source))
 
     uploads = assert_gzip_uploads(proxy, set(samples.values()))
     assert len(uploads) == len(samples)
@@ -230,11 +231,8 @@ def test_corvad_reaches_the_local_peer_port_with_the_peer_protocol(hosts, sample
         source.connect({"id": "corvad"})
         source.upload_all(samples.values())
 
-        wait_for_arrivals(source, destination, len(samples))
-        status = wait_for_counters(source, success=len(samples))
+        status = assert_all_delivered_and_stamped(source, destination, samples, tmp_path / "received")
         assert status["InstancesError"] == 0
-        assert_received_intact(destination.files_by_sop_uid(), samples, tmp_path / "received")
-        assert_all_stamped_with(source, stored_uuid(source))
 
         # One compressed upload and one read-back of the stored instance each.
         uploads = assert_gzip_uploads(proxy, set(samples.values()))

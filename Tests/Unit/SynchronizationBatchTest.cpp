@@ -127,21 +127,14 @@ TEST(SynchronizationLoopbackTest, RecognisesThisHostOnItsOwnPort)
 
 namespace
 {
-  class SynchronizationBatchTest : public FakeHostTest
+  class SynchronizationBatchTest : public StoreAndPeerTest
   {
   protected:
-    FakeStore store;
-    FakePeer peer{"http://peer.test:8042"};
     std::string uuid;
 
     void SetUp() override
     {
-      FakeHostTest::SetUp();
-      ResetSynchronizationState(host);
-      store.Install(host);
-      peer.Install(host);
-      host.OnRestPutPrefix("/peers/").Answer("{}")
-          .OnRestDeletePrefix("/peers/").Answer("");
+      StoreAndPeerTest::SetUp();
       uuid = ConnectTo(peer, false);
     }
 

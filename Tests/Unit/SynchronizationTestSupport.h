@@ -390,6 +390,32 @@ namespace QuelbyCloud
 
 
     /** Polls a condition until it holds or the time runs out. */
+    /** A fresh synchronization state over a store of instances and a peer that accepts uploads and declarations. */
+    class StoreAndPeerTest : public FakeHostTest
+    {
+    protected:
+      FakeStore store;
+      FakePeer peer{"http://peer.test:8042"};
+
+      void SetUp() override
+      {
+        FakeHostTest::SetUp();
+        ResetSynchronizationState(host);
+        store.Install(host);
+        peer.Install(host);
+        host.OnRestPutPrefix("/peers/").Answer("{}")
+            .OnRestDeletePrefix("/peers/").Answer("");
+      }
+
+      static std::string CurrentUuid()
+      {
+        PluginState& state = PluginState::GetInstance();
+        std::lock_guard<std::mutex> lock(state.GetMutex());
+        return state.GetSynchronizationUuid();
+      }
+    };
+
+
     inline bool WaitFor(const std::function<bool()>& condition,
                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
     {

@@ -18,11 +18,9 @@ namespace
 {
   const size_t TWO_MIB = 2 * 1024 * 1024;
 
-  class SynchronizationThreadsTest : public FakeHostTest
+  class SynchronizationThreadsTest : public StoreAndPeerTest
   {
   protected:
-    FakeStore store;
-    FakePeer peer{"http://peer.test:8042"};
     int answers = 0;
     ControlAnswer answer = [this] { answers++; };
 
@@ -30,13 +28,8 @@ namespace
 
     void SetUp() override
     {
-      FakeHostTest::SetUp();
-      ResetSynchronizationState(host);
+      StoreAndPeerTest::SetUp();
       ForgetState();   // as in a plug-in just loaded: the host's start reads what is stored
-      store.Install(host);
-      peer.Install(host);
-      host.OnRestPutPrefix("/peers/").Answer("{}")
-          .OnRestDeletePrefix("/peers/").Answer("");
       success0 = SynchronizationStatistics::GetSuccessCount();
       errors0 = SynchronizationStatistics::GetErrorCount();
       bytes0 = SynchronizationStatistics::GetTransferredBytes();
@@ -68,9 +61,9 @@ namespace
     size_t PeerDeclarations() const
     {
       size_t count = 0;
-      for (const FakeHost::ServiceCall& call : host.Calls())
+      for (const FakeHost::RestCall& call : host.RestCalls("PUT"))
       {
-        count += (call.service == KestrumService_RestApiPut && call.key.compare(0, 7, "/peers/") == 0);
+        count += (call.uri.compare(0, 7, "/peers/") == 0);
       }
       return count;
     }
@@ -83,13 +76,6 @@ namespace
     void NewInstance(const std::string& id)
     {
       EXPECT_EQ(0, OnChange(KestrumChangeType_NewInstance, KestrumResourceType_Instance, id.c_str()));
-    }
-
-    std::string CurrentUuid()
-    {
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      return state.GetSynchronizationUuid();
     }
 
     uint64_t Successes() { return SynchronizationStatistics::GetSuccessCount() - success0; }

@@ -23,20 +23,13 @@ namespace
   const int INSTANCES = 200;
   const std::chrono::milliseconds CHURN_TIME(2000);
 
-  class SynchronizationStress : public FakeHostTest
+  class SynchronizationStress : public StoreAndPeerTest
   {
   protected:
-    FakeStore store;
-    FakePeer peer{"http://peer.test:8042"};
 
     void SetUp() override
     {
-      FakeHostTest::SetUp();
-      ResetSynchronizationState(host);
-      store.Install(host);
-      peer.Install(host);
-      host.OnRestPutPrefix("/peers/").Answer("{}")
-          .OnRestDeletePrefix("/peers/").Answer("");
+      StoreAndPeerTest::SetUp();
       for (int i = 0; i < INSTANCES; i++)
       {
         store.Add("i" + std::to_string(i), "1.2." + std::to_string(i), 1000 + 37 * i);
@@ -48,13 +41,6 @@ namespace
       StopThreads();
       GetPendingQueue().Clear();
       FakeHostTest::TearDown();
-    }
-
-    std::string CurrentUuid()
-    {
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      return state.GetSynchronizationUuid();
     }
 
     // Runs the body on another thread; a body still running after the bound is a deadlock.
