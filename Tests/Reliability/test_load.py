@@ -84,12 +84,19 @@ def test_thousands_of_instances_under_concurrent_api_traffic(hosts):
     assert len(destination.instance_ids()) == INSTANCES
 
     # Counters, once the plug-in is idle, match the batches announced in the log.
+    # Idle: every announced batch has ended (an empty queue and still counters
+    # are also what a long batch of repeated instances looks like while sent).
     def settled():
+        log = source.log_text()
+        ended = (len(batch_sizes(log, "Sucessfully synchronized ")) +
+                 len(batch_sizes(log, "Error during synchronization of ")))
+        if len(batch_sizes(log, "Starting the synchronization of ")) != ended:
+            return False
         first = source.status()
         time.sleep(0.5)
         second = source.status()
         return first == second and second["InstancesPending"] == 0 and second
-    status = wait_until(settled, timeout=30, what="an idle plug-in")
+    status = wait_until(settled, timeout=90, what="an idle plug-in")
     log = source.log_text()
     started_sizes = batch_sizes(log, "Starting the synchronization of ")
     succeeded = batch_sizes(log, "Sucessfully synchronized ")
