@@ -47,7 +47,7 @@ namespace
       context.Free = &std::free;
       context.InvokeService = &DropEverything;
       QuelbyCloud::BindHostContext(&context);
-      Kestrum::Logging::SetHostContext(&context);
+      QuelbyCloud::BindLogToContext(&context);
       bound = true;
     }
   }

@@ -40,11 +40,11 @@ extern "C"
     catch (const Kestrum::KestrumException& e)
     {
       // A null context or a second start: nothing can be registered; log if a context was bound before.
-      QuelbyCloud::HostLogError(std::string("Exception while initializing the DICOMweb plugin: ") + e.What());
+      QuelbyCloud::HostLogError(std::string("Exception while initializing the DICOMweb plugin: ") + e.GetDescription());
       return -1;
     }
 
-    Kestrum::Logging::SetHostContext(context);
+    QuelbyCloud::BindLogToContext(context);
 
     if (!QuelbyCloud::CheckHostVersion(context->kestrumVersion, MINIMAL_MAJOR, MINIMAL_MINOR, MINIMAL_REVISION))
     {
@@ -59,7 +59,7 @@ extern "C"
     }
     catch (const Kestrum::KestrumException& e)
     {
-      QuelbyCloud::HostLogError(std::string("Exception while initializing the DICOMweb plugin: ") + e.What());
+      QuelbyCloud::HostLogError(std::string("Exception while initializing the DICOMweb plugin: ") + e.GetDescription());
       return -1;
     }
     catch (...)

@@ -6,13 +6,18 @@ namespace Kestrum
 {
   namespace Logging
   {
-    static std::atomic<KestrumPluginContext*> hostContext_(nullptr);
+    static std::atomic<ILogSink*> sink_(nullptr);
     static std::atomic<uint32_t> informationMask_(0);
     static std::atomic<uint32_t> traceMask_(0);
 
-    void SetHostContext(KestrumPluginContext* context)
+    void SetSink(ILogSink* sink)
     {
-      hostContext_ = context;
+      sink_ = sink;
+    }
+
+    void ResetSink(ILogSink* sink)
+    {
+      sink_.compare_exchange_strong(sink, nullptr);
     }
 
     void SetInformationMask(uint32_t mask)
@@ -55,28 +60,11 @@ namespace Kestrum
 
     LogLine::~LogLine()
     {
-      KestrumPluginContext* context = hostContext_;
-      if (!enabled_ || context == nullptr)
+      ILogSink* sink = sink_;
+      if (enabled_ && sink != nullptr)
       {
-        return;
+        sink->WriteLine(level_, stream_.str());
       }
-
-      int32_t service;
-      switch (level_)
-      {
-        case LogLevel_ERROR:
-          service = KestrumService_LogError;
-          break;
-        case LogLevel_WARNING:
-          service = KestrumService_LogWarning;
-          break;
-        default:
-          service = KestrumService_LogInformation;
-          break;
-      }
-
-      const std::string text = stream_.str();
-      context->InvokeService(context, service, text.c_str());
     }
   }
 }

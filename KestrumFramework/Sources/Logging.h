@@ -1,9 +1,8 @@
 #pragma once
 
-#include "Plugins/KestrumPluginInterface.h"
-
 #include <sstream>
 #include <stdint.h>
+#include <string>
 
 namespace Kestrum
 {
@@ -23,8 +22,26 @@ namespace Kestrum
       LogCategory_GENERIC = (1 << 0)
     };
 
-    /** From now on, lines that pass their level go to this host's log (null: dropped). */
-    void SetHostContext(KestrumPluginContext* context);
+    /** Where the lines go: the host's log, through the plug-in's bridge to it. */
+    class ILogSink
+    {
+    public:
+      virtual ~ILogSink() = default;
+
+      /** One whole line; called from any thread. */
+      virtual void WriteLine(LogLevel level, const std::string& text) = 0;
+    };
+
+    /**
+     * The one destination of every line in the process (null: lines are
+     * dropped). Exceptions log from deep inside the framework, where nothing
+     * else could reach the host; the plug-in object points it at its bridge
+     * for as long as it lives.
+     */
+    void SetSink(ILogSink* sink);
+
+    /** Clears the sink if it is still this one (a later sink stays). */
+    void ResetSink(ILogSink* sink);
 
     /** Masks of the categories whose information (resp. trace) lines are sent. Both start at 0. */
     void SetInformationMask(uint32_t mask);
@@ -34,7 +51,7 @@ namespace Kestrum
 
     /**
      * Statement-scoped writer: what is streamed into it during one statement
-     * becomes one line of the host's log when the statement ends.
+     * becomes one line of the log when the statement ends.
      */
     class LogLine
     {

@@ -3,8 +3,7 @@
 #include "KestrumException.h"
 #include "Logging.h"
 
-#include <boost/filesystem.hpp>
-
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -126,8 +125,8 @@ namespace Kestrum
   void ReadWholeFile(std::string& content, const std::string& path)
   {
     // Following links; a failing status query counts as "not a regular file".
-    boost::system::error_code error;
-    if (!boost::filesystem::is_regular_file(boost::filesystem::path(path), error) || error)
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) || error)
     {
       throw KestrumException(ErrorCode_RegularFileExpected,
                              "The path does not point to a regular file: " + path, true);

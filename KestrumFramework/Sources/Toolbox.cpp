@@ -27,22 +27,48 @@ namespace Kestrum
       return end == std::string::npos ? std::string() : text.substr(0, end + 1);
     }
 
-    bool ReadJson(Json::Value& target, const char* begin, const char* end)
+    std::optional<Json::Value> ReadJson(std::string_view text)
     {
+      // Far deeper than any document of ours, shallow enough for any stack.
+      static const int MAX_NESTING = 256;
+
       Json::CharReaderBuilder builder;
       builder["allowComments"] = true;
       builder["collectComments"] = true;
+      builder["stackLimit"] = MAX_NESTING;
 
-      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      Json::Value value;
       std::string errors;
       try
       {
-        return reader->parse(begin, end, &target, &errors);
+        if (reader->parse(text.data(), text.data() + text.size(), &value, &errors))
+        {
+          return value;
+        }
       }
       catch (const Json::Exception&)
       {
-        return false;   // nesting beyond jsoncpp's depth limit is thrown, not reported
+        // Nesting beyond the limit is thrown, not reported: bad text like any other.
       }
+      return std::nullopt;
+    }
+
+    std::optional<Json::Value> ReadJsonObject(std::string_view text)
+    {
+      // jsoncpp's writers re-encode bytes that are not UTF-8: a text read from
+      // such a document would change when written back (a stored credential).
+      if (!IsValidUtf8(text.data(), text.data() + text.size()))
+      {
+        return std::nullopt;
+      }
+
+      std::optional<Json::Value> value = ReadJson(text);
+      if (!value || !value->isObject())
+      {
+        return std::nullopt;
+      }
+      return value;
     }
 
     bool IsValidUtf8(const char* begin, const char* end)

@@ -2,7 +2,9 @@
 
 #include <json/value.h>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace Kestrum
 {
@@ -14,8 +16,19 @@ namespace Kestrum
     /** The text without every "/" at its end. */
     std::string StripTrailingSlashes(const std::string& text);
 
-    /** Parses [begin, end) as one JSON document, comments allowed; false when it is not JSON. */
-    bool ReadJson(Json::Value& target, const char* begin, const char* end);
+    /**
+     * The one JSON reader of the system: the whole text as one document,
+     * comments allowed, nesting limited so that hostile text cannot exhaust
+     * the stack. Empty when the text is not JSON.
+     */
+    std::optional<Json::Value> ReadJson(std::string_view text);
+
+    /**
+     * A JSON object read from text that the system may write back (stored
+     * state, request bodies, configuration): as ReadJson, and empty as well
+     * when the text is not UTF-8 or is not an object.
+     */
+    std::optional<Json::Value> ReadJsonObject(std::string_view text);
 
     /**
      * True when [begin, end) is well-formed UTF-8 (no overlong forms, no

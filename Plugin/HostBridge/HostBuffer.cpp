@@ -64,13 +64,13 @@ namespace QuelbyCloud
     }
 
     const char* begin = static_cast<const char*>(buffer_.data);
-    Json::Value parsed;
-    if (!Kestrum::Toolbox::ReadJson(parsed, begin, begin + buffer_.size))
+    std::optional<Json::Value> parsed = Kestrum::Toolbox::ReadJson(std::string_view(begin, buffer_.size));
+    if (!parsed)
     {
       LOG(ERROR) << "Cannot convert some memory buffer to JSON";
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
-    target.swap(parsed);
+    target.swap(*parsed);
   }
 
   bool HostBuffer::RestGet(const std::string& uri, bool withPlugins)
@@ -156,12 +156,12 @@ namespace QuelbyCloud
       throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError);
     }
 
-    Json::Value parsed;
-    if (!Kestrum::Toolbox::ReadJson(parsed, str_, str_ + strlen(str_)))
+    std::optional<Json::Value> parsed = Kestrum::Toolbox::ReadJson(str_);
+    if (!parsed)
     {
       LOG(ERROR) << "Cannot convert some memory buffer to JSON";
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
-    target.swap(parsed);
+    target.swap(*parsed);
   }
 }

@@ -1,6 +1,7 @@
 #include "HostContext.h"
 
 #include <KestrumException.h>
+#include <Logging.h>
 
 #include <atomic>
 #include <cstdio>
@@ -32,6 +33,30 @@ namespace QuelbyCloud
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
     }
     return context;
+  }
+
+  namespace
+  {
+    class ContextSink : public Kestrum::Logging::ILogSink
+    {
+    public:
+      KestrumPluginContext* context = nullptr;
+
+      void WriteLine(Kestrum::Logging::LogLevel level, const std::string& text) override
+      {
+        const int32_t service = (level == Kestrum::Logging::LogLevel_ERROR ? KestrumService_LogError :
+                                 level == Kestrum::Logging::LogLevel_WARNING ? KestrumService_LogWarning :
+                                 KestrumService_LogInformation);
+        context->InvokeService(context, service, text.c_str());
+      }
+    };
+  }
+
+  void BindLogToContext(KestrumPluginContext* context)
+  {
+    static ContextSink sink;
+    sink.context = context;
+    Kestrum::Logging::SetSink(&sink);
   }
 
   void HostLogError(const std::string& text)

@@ -12,6 +12,9 @@ namespace QuelbyCloud
   /** The bound context; code 6 before BindHostContext. */
   KestrumPluginContext* RequireHostContext();
 
+  /** Lines of the framework's log go to this context's log services. */
+  void BindLogToContext(KestrumPluginContext* context);
+
   /** Sends the text at once to the host's log at error level; nothing when no context is bound. */
   void HostLogError(const std::string& text);
 

@@ -128,12 +128,12 @@ namespace QuelbyCloud
     std::string text;
     Execute(answerHeaders, text);
 
-    Json::Value parsed;
-    if (!Kestrum::Toolbox::ReadJson(parsed, text.data(), text.data() + text.size()))
+    std::optional<Json::Value> parsed = Kestrum::Toolbox::ReadJson(text);
+    if (!parsed)
     {
       LOG(ERROR) << "Cannot convert HTTP answer body to JSON";
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
-    answerBody.swap(parsed);
+    answerBody.swap(*parsed);
   }
 }

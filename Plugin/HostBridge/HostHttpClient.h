@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Plugins/KestrumPluginInterface.h>
+
 #include <json/value.h>
 #include <map>
 #include <string>

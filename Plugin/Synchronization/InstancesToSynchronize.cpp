@@ -142,7 +142,7 @@ namespace QuelbyCloud
       catch (const Kestrum::KestrumException& e)
       {
         LOG(WARNING) << "Quelby Cloud plugin: Cannot " << (deleteInstances ? "delete" : "mark")
-                     << " the synchronized instance " << instanceId << ": " << e.What();
+                     << " the synchronized instance " << instanceId << ": " << e.GetDescription();
       }
     }
   }

@@ -152,7 +152,7 @@ namespace QuelbyCloud
       }
       catch (const Kestrum::KestrumException& e)
       {
-        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.What();
+        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.GetDescription();
         SynchronizationStatistics::AddErrors(instanceCount);
       }
       catch (...)
@@ -237,7 +237,7 @@ namespace QuelbyCloud
       }
       catch (const Kestrum::KestrumException& e)
       {
-        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.What();
+        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.GetDescription();
         return;
       }
       catch (...)
@@ -316,7 +316,7 @@ namespace QuelbyCloud
     }
     catch (const Kestrum::KestrumException& e)
     {
-      LOG(ERROR) << "Exception: " << e.What();
+      LOG(ERROR) << "Exception: " << e.GetDescription();
     }
     catch (...)
     {

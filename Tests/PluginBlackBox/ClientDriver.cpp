@@ -231,7 +231,7 @@ int main(int argc, char** argv)
     context.Free = &std::free;
     context.InvokeService = &InvokeService;
     QuelbyCloud::BindHostContext(&context);
-    Kestrum::Logging::SetHostContext(&context);
+    QuelbyCloud::BindLogToContext(&context);
 
     std::unique_ptr<QuelbyCloud::ITransferClient> client = server.CreateTransferClient();
 
@@ -254,7 +254,7 @@ int main(int argc, char** argv)
   }
   catch (const Kestrum::KestrumException& e)
   {
-    std::cerr << "exception: " << e.What() << " " << e.GetDetails() << std::endl;
+    std::cerr << "exception: " << e.GetDescription() << " " << e.GetDetails() << std::endl;
     return 2;
   }
   catch (const std::exception& e)

@@ -159,7 +159,7 @@ namespace QuelbyCloud
       {
         FakeHost* host = new FakeHost;
         QuelbyCloud::BindHostContext(host->GetContext());
-        Kestrum::Logging::SetHostContext(host->GetContext());
+        QuelbyCloud::BindLogToContext(host->GetContext());
         return host;
       }();
       return *shared;

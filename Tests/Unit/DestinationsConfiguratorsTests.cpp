@@ -4,7 +4,6 @@
 #include <Destinations/DestinationKinds.h>
 #include <Destinations/DestinationRegistry.h>
 
-#include <Base64.h>
 #include <FakeHostTest.h>
 #include <KestrumException.h>
 
@@ -205,19 +204,6 @@ TEST_F(DestinationsTest, ManagedServerCarriesBasicCredentials)
     EXPECT_EQ(ProtocolType_Native, target.GetProtocolType());
     EXPECT_TRUE(target.IsCompress());
   }
-}
-
-
-TEST_F(DestinationsTest, Base64CoversEveryPaddingAndTheWholeAlphabet)
-{
-  using Kestrum::Toolbox::EncodeBase64;
-  EXPECT_EQ("", EncodeBase64(""));
-  EXPECT_EQ("Zg==", EncodeBase64("f"));
-  EXPECT_EQ("Zm8=", EncodeBase64("fo"));
-  EXPECT_EQ("Zm9v", EncodeBase64("foo"));
-  EXPECT_EQ("Zm9vYmFy", EncodeBase64("foobar"));
-  EXPECT_EQ("+/+/", EncodeBase64(std::string("\xfb\xff\xbf", 3)));
-  EXPECT_EQ("AP8=", EncodeBase64(std::string("\x00\xff", 2)));
 }
 
 

@@ -92,7 +92,7 @@ TEST_F(ExceptionTest, CodeAloneLogsNothingAndCarriesItsStatus)
   KestrumException e(Kestrum::ErrorCode_UnknownResource);
   EXPECT_EQ(Kestrum::ErrorCode_UnknownResource, e.GetErrorCode());
   EXPECT_EQ(404, e.GetHttpStatus());
-  EXPECT_STREQ("Unknown resource", e.What());
+  EXPECT_STREQ("Unknown resource", e.GetDescription());
   EXPECT_FALSE(e.HasDetails());
   EXPECT_TRUE(host.Logs().empty());
 }
@@ -100,7 +100,7 @@ TEST_F(ExceptionTest, CodeAloneLogsNothingAndCarriesItsStatus)
 TEST_F(ExceptionTest, DetailsWithTheFlagWriteExactlyOneErrorLine)
 {
   KestrumException e(Kestrum::ErrorCode_CorruptedFile, "The compressed buffer is ill-formed", true);
-  EXPECT_STREQ("Corrupted file (e.g. inconsistent MD5 hash)", e.What());   // details are not in the description
+  EXPECT_STREQ("Corrupted file (e.g. inconsistent MD5 hash)", e.GetDescription());   // details are not in the description
   ASSERT_EQ(1u, host.Logs().size());
   EXPECT_EQ(std::vector<std::string>{ "Corrupted file (e.g. inconsistent MD5 hash): The compressed buffer is ill-formed" },
             host.Errors());

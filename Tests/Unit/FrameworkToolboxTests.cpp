@@ -1,3 +1,4 @@
+#include <Base64.h>
 #include <KestrumException.h>
 #include <SegmentedBuffer.h>
 #include <Toolbox.h>
@@ -32,15 +33,41 @@ TEST(StripTrailingSlashes, RemovesEveryFinalSlashOnly)
   EXPECT_EQ("", Kestrum::Toolbox::StripTrailingSlashes(""));
 }
 
+TEST(Base64, CoversEveryPaddingAndTheWholeAlphabetBothWays)
+{
+  using Kestrum::Toolbox::DecodeBase64;
+  using Kestrum::Toolbox::EncodeBase64;
+  const std::pair<std::string, std::string> pairs[] = {
+    { "", "" }, { "f", "Zg==" }, { "fo", "Zm8=" }, { "foo", "Zm9v" }, { "foobar", "Zm9vYmFy" },
+    { std::string("\xfb\xff\xbf", 3), "+/+/" }, { std::string("\x00\xff", 2), "AP8=" } };
+  for (const auto& [bytes, text] : pairs)
+  {
+    EXPECT_EQ(text, EncodeBase64(bytes));
+    EXPECT_EQ(bytes, DecodeBase64(text).value_or("<refused>"));
+  }
+
+  for (const char* bad : { "Zg=", "Z===", "Zg==Zg==", "Zm9v!A==", "=Zm9" })
+  {
+    EXPECT_FALSE(DecodeBase64(bad)) << bad;
+  }
+}
+
+
 TEST(Json, ReadsCommentsRefusesGarbageWritesCompact)
 {
-  const std::string text = "{ // host configuration\n \"A\" : [1, 2] /* inline */ }";
-  Json::Value value;
-  ASSERT_TRUE(Kestrum::Toolbox::ReadJson(value, text.data(), text.data() + text.size()));
-  EXPECT_EQ(2u, value["A"].size());
+  const std::optional<Json::Value> value =
+    Kestrum::Toolbox::ReadJson("{ // host configuration\n \"A\" : [1, 2] /* inline */ }");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(2u, (*value)["A"].size());
 
-  const std::string broken = "{ \"A\" : ";
-  EXPECT_FALSE(Kestrum::Toolbox::ReadJson(value, broken.data(), broken.data() + broken.size()));
+  EXPECT_FALSE(Kestrum::Toolbox::ReadJson("{ \"A\" : "));
+  EXPECT_FALSE(Kestrum::Toolbox::ReadJson(std::string(100000, '[')));   // refused, not a stack overflow
+
+  // Objects only, and only UTF-8: what is read may be written back.
+  EXPECT_TRUE(Kestrum::Toolbox::ReadJsonObject("{\"a\": \"\xc3\xa9\"}"));
+  EXPECT_FALSE(Kestrum::Toolbox::ReadJsonObject("{\"a\": \"\xe9\"}"));
+  EXPECT_FALSE(Kestrum::Toolbox::ReadJsonObject("[1]"));
+  EXPECT_TRUE(Kestrum::Toolbox::ReadJson("[1]"));
 
   Json::Value object = Json::objectValue;
   object["b"] = "x y";
@@ -71,9 +98,9 @@ protected:
 
   Json::Value Parse(const std::string& text)
   {
-    Json::Value value;
-    EXPECT_TRUE(Kestrum::Toolbox::ReadJson(value, text.data(), text.data() + text.size()));
-    return value;
+    const std::optional<Json::Value> value = Kestrum::Toolbox::ReadJson(text);
+    EXPECT_TRUE(value);
+    return value.value_or(Json::Value());
   }
 };
 

@@ -4,7 +4,9 @@
 #include <KestrumException.h>
 #include <SystemToolbox.h>
 
-#include <boost/filesystem.hpp>
+#include <Toolbox.h>
+
+#include <filesystem>
 
 #include <fstream>
 #include <string>
@@ -16,25 +18,25 @@ namespace
   class ReadWholeFileTest : public FakeHostTest
   {
   protected:
-    boost::filesystem::path directory;
+    std::filesystem::path directory;
 
     void SetUp() override
     {
       FakeHostTest::SetUp();
-      directory = boost::filesystem::temp_directory_path() /
-                  boost::filesystem::unique_path("quelby-read-%%%%-%%%%-%%%%");
-      boost::filesystem::create_directories(directory);
+      directory = std::filesystem::temp_directory_path() /
+                  ("quelby-read-" + Kestrum::Toolbox::GenerateUuid());
+      std::filesystem::create_directories(directory);
     }
 
     void TearDown() override
     {
-      boost::filesystem::remove_all(directory);
+      std::filesystem::remove_all(directory);
       FakeHostTest::TearDown();
     }
 
     std::string Write(const std::string& name, const std::string& content)
     {
-      const boost::filesystem::path path = directory / name;
+      const std::filesystem::path path = directory / name;
       std::ofstream file(path.string().c_str(), std::ios::binary);
       file.write(content.data(), content.size());
       return path.string();
@@ -69,8 +71,8 @@ TEST_F(ReadWholeFileTest, ReadsEveryByteOfARegularFileOrALinkToIt)
   Kestrum::ReadWholeFile(content, path);
   EXPECT_TRUE(content == binary);
 
-  const boost::filesystem::path link = directory / "link.pem";
-  boost::filesystem::create_symlink(path, link);
+  const std::filesystem::path link = directory / "link.pem";
+  std::filesystem::create_symlink(path, link);
   content.clear();
   Kestrum::ReadWholeFile(content, link.string());
   EXPECT_TRUE(content == binary);
@@ -85,8 +87,8 @@ TEST_F(ReadWholeFileTest, ReadsEveryByteOfARegularFileOrALinkToIt)
 TEST_F(ReadWholeFileTest, WhatIsNotARegularFileIsRefusedWithItsPathInTheLog)
 {
   const std::string missing = (directory / "missing.pem").string();
-  const boost::filesystem::path dangling = directory / "dangling.pem";
-  boost::filesystem::create_symlink(directory / "nowhere", dangling);
+  const std::filesystem::path dangling = directory / "dangling.pem";
+  std::filesystem::create_symlink(directory / "nowhere", dangling);
 
   for (const std::string& path : { missing, directory.string(), dangling.string(), std::string() })
   {

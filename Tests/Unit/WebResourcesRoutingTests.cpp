@@ -4,7 +4,7 @@
 
 #include <FakeHost.h>
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -23,8 +23,8 @@ namespace
 {
   std::string ReadSourceFile(const std::string& relative)
   {
-    const boost::filesystem::path root =
-      boost::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::filesystem::path root =
+      std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
     std::ifstream file((root / relative).string().c_str(), std::ios::binary);
     EXPECT_TRUE(file.good()) << relative;
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

@@ -10,7 +10,7 @@
 #include <Logging.h>
 #include <SystemToolbox.h>
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <fstream>
 #include <iterator>
@@ -24,12 +24,12 @@ using QuelbyCloud::Testing::FakeHostTest;
 namespace
 {
   // The repository, found from this file's own path (Tests/Unit/...).
-  boost::filesystem::path SourceRoot()
+  std::filesystem::path SourceRoot()
   {
-    return boost::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
   }
 
-  std::string ReadDiskFile(const boost::filesystem::path& path)
+  std::string ReadDiskFile(const std::filesystem::path& path)
   {
     std::ifstream file(path.string().c_str(), std::ios::binary);
     EXPECT_TRUE(file.good()) << path;
@@ -150,13 +150,13 @@ TEST_F(WebResourcesTest, AnUnknownExtensionIsReportedOnlyWhenInformationLinesAre
 
 TEST_F(WebResourcesTest, TheApplicationDirectoryServesEveryFileOfTheSourceTree)
 {
-  const boost::filesystem::path app = SourceRoot() / "WebApplication";
+  const std::filesystem::path app = SourceRoot() / "WebApplication";
   size_t served = 0;
 
-  for (boost::filesystem::recursive_directory_iterator it(app), end; it != end; ++it)
+  for (std::filesystem::recursive_directory_iterator it(app), end; it != end; ++it)
   {
     const std::string relative = it->path().string().substr(app.string().size() + 1);
-    if (!boost::filesystem::is_regular_file(it->path()) ||
+    if (!std::filesystem::is_regular_file(it->path()) ||
         relative == "explorer.js" || relative.compare(0, 6, "tools/") == 0)
     {
       continue;
@@ -182,7 +182,7 @@ TEST_F(WebResourcesTest, TheApplicationDirectoryServesEveryFileOfTheSourceTree)
 
 TEST_F(WebResourcesTest, TheLibrariesAreServedAtTheirFixedPathsFromTheInstalledPackages)
 {
-  const boost::filesystem::path modules = SourceRoot() / "WebLibraries" / "node_modules";
+  const std::filesystem::path modules = SourceRoot() / "WebLibraries" / "node_modules";
   struct Case { const char* group; const char* source; const char* type; };
   const Case cases[] = {
     { "js/jquery-3.4.1.min.js", "jquery/dist/jquery.min.js", "application/javascript" },

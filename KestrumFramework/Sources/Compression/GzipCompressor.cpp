@@ -39,18 +39,16 @@ namespace Kestrum
     }
     const uLong sourceSize = static_cast<uLong>(size);
 
-    // 1. Room for the worst case, plus slack.
+    // Room for the worst case, so that one deflate call always finishes.
     uint32_t bound = static_cast<uint32_t>(compressBound(sourceSize) + 1024);
     if (bound == 0)
     {
       bound = 1;
     }
 
-    // 2. The output area, after the size prefix when there is one.
     const size_t offset = HasSizePrefix() ? 8 : 0;
     output.resize(bound + offset);
 
-    // 3. The stream record.
     z_stream stream;
     memset(&stream, 0, sizeof(stream));
     stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(source));
@@ -58,7 +56,6 @@ namespace Kestrum
     stream.next_out = reinterpret_cast<Bytef*>(&output[offset]);
     stream.avail_out = bound;
 
-    // 4. Gzip framing.
     if (deflateInit2(&stream, GetCompressionLevel(), Z_DEFLATED, GZIP_WINDOW_BITS,
                      DEFAULT_MEMORY_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
     {
@@ -66,7 +63,6 @@ namespace Kestrum
       throw KestrumException(ErrorCode_InternalError);
     }
 
-    // 5. One shot.
     int result = deflate(&stream, Z_FINISH);
     if (result != Z_STREAM_END)
     {
@@ -75,7 +71,6 @@ namespace Kestrum
       throw KestrumException(result == Z_MEM_ERROR ? ErrorCode_NotEnoughMemory : ErrorCode_InternalError);
     }
 
-    // 6. The compressed size.
     size_t count = stream.total_out;
     if (deflateEnd(&stream) != Z_OK)
     {
@@ -83,7 +78,6 @@ namespace Kestrum
       throw KestrumException(ErrorCode_InternalError);
     }
 
-    // 7. The size prefix.
     if (HasSizePrefix())
     {
       uint64_t prefix = size;
@@ -94,7 +88,6 @@ namespace Kestrum
       count += 8;
     }
 
-    // 8. Trim.
     output.resize(count);
   }
 
@@ -104,7 +97,7 @@ namespace Kestrum
     const uint8_t* streamStart = bytes;
     size_t streamSize = size;
 
-    // 1. The expected size, from the prefix or from the gzip trailer.
+    // The expected size comes from the prefix, or from the gzip trailer (modulo 2^32).
     uint64_t expected;
     if (HasSizePrefix())
     {
@@ -140,7 +133,6 @@ namespace Kestrum
       throw KestrumException(ErrorCode_BadFileFormat);
     }
 
-    // 2. Exactly the expected size.
     try
     {
       output.resize(static_cast<size_t>(expected));
@@ -150,7 +142,7 @@ namespace Kestrum
       throw KestrumException(ErrorCode_NotEnoughMemory);
     }
 
-    // 3. The stream record (a scratch byte when nothing is expected).
+    // zlib wants a valid output pointer even when nothing is expected.
     uint8_t scratch;
     z_stream stream;
     memset(&stream, 0, sizeof(stream));
@@ -159,14 +151,12 @@ namespace Kestrum
     stream.next_out = expected == 0 ? &scratch : reinterpret_cast<Bytef*>(&output[0]);
     stream.avail_out = static_cast<uInt>(expected);
 
-    // 5. Gzip framing only.
     if (inflateInit2(&stream, GZIP_WINDOW_BITS) != Z_OK)
     {
       output.clear();
       throw KestrumException(ErrorCode_InternalError);
     }
 
-    // 6. One shot.
     int result = inflate(&stream, Z_FINISH);
     if (result != Z_STREAM_END)
     {
@@ -184,7 +174,6 @@ namespace Kestrum
       }
     }
 
-    // 7. Done with the stream.
     const uint64_t produced = stream.total_out;
     if (inflateEnd(&stream) != Z_OK)
     {
@@ -192,7 +181,7 @@ namespace Kestrum
       throw KestrumException(ErrorCode_InternalError);
     }
 
-    // 8. The trailer or prefix must have told the truth.
+    // A trailer or prefix that lied would hand back a truncated or padded file.
     if (produced != expected)
     {
       output.clear();
