@@ -52,9 +52,8 @@ function(quelby_add_embedded_resources target)
   file(GLOB_RECURSE app_files CONFIGURE_DEPENDS RELATIVE ${app_dir} ${app_dir}/*)
   list(SORT app_files)
   foreach(relative ${app_files})
-    # The extension script is a file resource of its own; tools/ holds the
-    # scripts that made the images, not files of the page.
-    if(relative STREQUAL "explorer.js" OR relative MATCHES "^tools/")
+    # The extension script is a file resource of its own.
+    if(relative STREQUAL "explorer.js")
       continue()
     endif()
     list(APPEND arguments --entry 0 "/${relative}" ${app_dir}/${relative})

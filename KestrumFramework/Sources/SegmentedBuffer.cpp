@@ -6,7 +6,7 @@ namespace Kestrum
 {
   SegmentedBuffer::SegmentedBuffer() :
     totalSize_(0),
-    pending_(new char[PENDING_SIZE]),
+    pending_(std::make_unique<char[]>(PENDING_SIZE)),
     pendingPos_(0)
   {
   }

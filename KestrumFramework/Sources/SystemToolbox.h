@@ -34,7 +34,7 @@ namespace Kestrum
     MimeType_DicomWebXml = 24
   };
 
-  /** The text of a content type ("text/html"...); code 3 for a value outside the enumeration. */
+  /** The text of a content type ("text/html"...); ParameterOutOfRange for a value outside the enumeration. */
   const char* MimeTypeText(MimeType type);
 
   /**
@@ -45,8 +45,8 @@ namespace Kestrum
   MimeType MimeTypeFromPath(const std::string& path);
 
   /**
-   * Reads a whole regular file as raw bytes. Fails with code 2006 when the path
-   * is not a regular file, 13 when it cannot be opened, -1 when it is too large
+   * Reads a whole regular file as raw bytes. Fails with RegularFileExpected when the path
+   * is not a regular file, InexistentFile when it cannot be opened, InternalError when it is too large
    * for memory; each failure writes one error line naming the path.
    */
   void ReadWholeFile(std::string& content, const std::string& path);

@@ -4,13 +4,33 @@
 
 #include <json/reader.h>
 #include <json/writer.h>
+#include <algorithm>
+#include <cctype>
 #include <memory>
+#include <vector>
 #include <uuid/uuid.h>
 
 namespace Kestrum
 {
   namespace Toolbox
   {
+    namespace
+    {
+      // Only ASCII letters change: host names and schemes must not depend on the locale.
+      std::string ToLowerAscii(std::string text)
+      {
+        for (char& c : text)
+        {
+          if (c >= 'A' && c <= 'Z')
+          {
+            c = static_cast<char>(c - 'A' + 'a');
+          }
+        }
+        return text;
+      }
+    }
+
+
     std::string GenerateUuid()
     {
       uuid_t uuid;
@@ -126,6 +146,127 @@ namespace Kestrum
 
       return true;
     }
+
+    std::optional<unsigned int> ParsePort(std::string_view text)
+    {
+      if (text.empty() || text.size() > 5 ||
+          !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+      {
+        return std::nullopt;
+      }
+
+      const unsigned long port = std::stoul(std::string(text));
+      if (port == 0 || port > 65535)
+      {
+        return std::nullopt;
+      }
+      return static_cast<unsigned int>(port);
+    }
+
+
+    std::optional<UrlAuthority> ParseUrlAuthority(std::string_view url)
+    {
+      const size_t schemeEnd = url.find("://");
+      if (schemeEnd == std::string_view::npos)
+      {
+        return std::nullopt;
+      }
+
+      UrlAuthority result;
+      result.scheme = ToLowerAscii(std::string(url.substr(0, schemeEnd)));
+
+      std::string_view authority = url.substr(schemeEnd + 3);
+      authority = authority.substr(0, authority.find_first_of("/?#"));
+
+      const size_t at = authority.rfind('@');
+      if (at != std::string_view::npos)
+      {
+        authority = authority.substr(at + 1);
+      }
+
+      std::string_view portText;
+      bool hasPort = false;
+
+      if (!authority.empty() && authority[0] == '[')
+      {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+        {
+          return std::nullopt;
+        }
+        result.host = std::string(authority.substr(1, close - 1));
+        const std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty())
+        {
+          if (rest[0] != ':')
+          {
+            return std::nullopt;
+          }
+          hasPort = true;
+          portText = rest.substr(1);
+        }
+      }
+      else
+      {
+        const size_t colon = authority.find(':');
+        // A bare IPv6 address has several colons and no port.
+        if (colon == std::string_view::npos || authority.find(':', colon + 1) != std::string_view::npos)
+        {
+          result.host = std::string(authority);
+        }
+        else
+        {
+          result.host = std::string(authority.substr(0, colon));
+          hasPort = true;
+          portText = authority.substr(colon + 1);
+        }
+      }
+
+      // "host:" with nothing after the colon means the scheme's port.
+      if (hasPort && !portText.empty())
+      {
+        result.port = ParsePort(portText);
+        if (!result.port)
+        {
+          return std::nullopt;
+        }
+      }
+
+      return result;
+    }
+
+
+    bool IsLoopbackHost(std::string_view host)
+    {
+      const std::string lower = ToLowerAscii(std::string(host));
+      if (lower == "localhost" || lower == "::1")
+      {
+        return true;
+      }
+
+      // Four decimal fields of at most three digits, the first being 127.
+      std::vector<std::string> fields(1);
+      for (char c : lower)
+      {
+        if (c == '.')
+        {
+          fields.emplace_back();
+        }
+        else if (std::isdigit(static_cast<unsigned char>(c)) && fields.back().size() < 3)
+        {
+          fields.back().push_back(c);
+        }
+        else
+        {
+          return false;
+        }
+      }
+
+      return fields.size() == 4 && fields[0] == "127" &&
+        std::all_of(fields.begin(), fields.end(),
+                    [](const std::string& field) { return !field.empty() && std::stoul(field) <= 255; });
+    }
+
 
     std::string WriteCompactJson(const Json::Value& value)
     {

@@ -37,13 +37,30 @@ namespace Kestrum
      */
     bool IsValidUtf8(const char* begin, const char* end);
 
+    /** A TCP port written in decimal (1 to 65535, at most five digits), else empty. */
+    std::optional<unsigned int> ParsePort(std::string_view text);
+
+    /** Where a URL points: its scheme in lower case, its host (brackets removed) and its port, if written. */
+    struct UrlAuthority
+    {
+      std::string scheme;
+      std::string host;
+      std::optional<unsigned int> port;
+    };
+
+    /** The authority of "scheme://[user@]host[:port][/...]"; empty when the URL has no such form. */
+    std::optional<UrlAuthority> ParseUrlAuthority(std::string_view url);
+
+    /** True for the names of this machine's loopback interface: localhost, 127.0.0.0/8 and ::1. */
+    bool IsLoopbackHost(std::string_view host);
+
     /** The value as compact JSON text (no indentation, no final newline). */
     std::string WriteCompactJson(const Json::Value& value);
   }
 
   namespace SerializationToolbox
   {
-    // Each failure is code 15 with a details text, logged as one error line.
+    // Each failure is BadFileFormat with a details text, logged as one error line.
 
     std::string ReadRequiredString(const Json::Value& value, const std::string& field);
 
@@ -54,7 +71,7 @@ namespace Kestrum
                        const Json::Value& value,
                        const std::string& field);
 
-    /** Adds the member "field" (absent until now) to the object target. Code 15 otherwise. */
+    /** Adds the member "field" (absent until now) to the object target. BadFileFormat otherwise. */
     void WriteStringMap(Json::Value& target,
                         const std::map<std::string, std::string>& values,
                         const std::string& field);

@@ -5,6 +5,8 @@
 
 #include <boost/regex.hpp>
 
+#include <memory>
+
 #if !defined(QUELBY_VEXA_DOMAIN) || !defined(QUELBY_COMPANY_DOMAIN) || !defined(QUELBY_KESTRUM_DOMAIN)
 #  error The three destination domains must be defined by the build
 #endif
@@ -13,6 +15,8 @@ namespace QuelbyCloud
 {
   namespace
   {
+    const std::string API_KEY_PREFIX = "Api-Key ";
+
     // A domain is a literal inside the expressions: every special character is escaped.
     std::string EscapeForRegex(const std::string& text)
     {
@@ -37,12 +41,12 @@ namespace QuelbyCloud
       return boost::regex("https://[A-Za-z0-9.-]*\\." + EscapeForRegex(domain) + "/?");
     }
 
-    bool HasParameter(const DestinationParameters& parameters, const char* key)
+    // Only presence counts: an empty value was typed too.
+    const std::string* FindParameter(const DestinationParameters& parameters, const char* key)
     {
-      return parameters.find(key) != parameters.end();
+      const auto found = parameters.find(key);
+      return found == parameters.end() ? nullptr : &found->second;
     }
-
-    const std::string API_KEY_PREFIX = "Api-Key ";
   }
 
 
@@ -57,18 +61,12 @@ namespace QuelbyCloud
   }
 
 
-  std::string VexaConfigurator::GetDescription() const
+  std::vector<DestinationParameter> VexaConfigurator::ListParameters() const
   {
-    return "Vexa Web publication portal by Quelby";
-  }
-
-
-  void VexaConfigurator::ListParameters(std::vector<DestinationParameter>& target) const
-  {
-    target.push_back(DestinationParameter("Url", "URL", ParameterType_Text,
-                                          "URL to your instance of Vexa, must start with \"https://\""));
-    target.push_back(DestinationParameter("api-key", "API key", ParameterType_Text,
-                                          "Your API key, must start with \"Api-Key\""));
+    return {
+      { "Url", "URL", ParameterType_Text, "URL to your instance of Vexa, must start with \"https://\"" },
+      { "api-key", "API key", ParameterType_Text, "Your API key, must start with \"Api-Key\"" }
+    };
   }
 
 
@@ -82,59 +80,46 @@ namespace QuelbyCloud
   }
 
 
-  bool VexaConfigurator::Configure(ServerConfiguration& target,
-                                   std::string& error,
-                                   const DestinationParameters& parameters) const
+  ConfigurationResult VexaConfigurator::Configure(const DestinationParameters& parameters) const
   {
-    if (!HasParameter(parameters, "Url"))
+    const std::string* url = FindParameter(parameters, "Url");
+    const std::string* apiKey = FindParameter(parameters, "api-key");
+
+    if (url == nullptr)
     {
-      error = "No URL was provided";
-      return false;
+      return ConfigurationResult::Failure("No URL was provided");
+    }
+    if (apiKey == nullptr)
+    {
+      return ConfigurationResult::Failure("No API key was provided");
+    }
+    if (!IsPortalUrl(*url))
+    {
+      return ConfigurationResult::Failure("The URL to your instance of Vexa is not well formed");
+    }
+    if (apiKey->compare(0, API_KEY_PREFIX.size(), API_KEY_PREFIX) != 0)
+    {
+      return ConfigurationResult::Failure("The API key is not well formed");
     }
 
-    if (!HasParameter(parameters, "api-key"))
-    {
-      error = "No API key was provided";
-      return false;
-    }
-
-    const std::string& url = parameters.at("Url");
-    const std::string& apiKey = parameters.at("api-key");
-
-    if (!IsPortalUrl(url))
-    {
-      error = "The URL to your instance of Vexa is not well formed";
-      return false;
-    }
-
-    if (apiKey.compare(0, API_KEY_PREFIX.size(), API_KEY_PREFIX) != 0)
-    {
-      error = "The API key is not well formed";
-      return false;
-    }
-
-    target.SetModalityName("vexa");
-    target.SetUrl(url);
-    target.SetHttpHeader("Authorization", apiKey);
-    target.SetServerType(ServerType_Vexa);
-    target.SetProtocolType(protocol_);
-    target.SetPublicParameter("URL", url);
-    return true;
+    ServerConfiguration server;
+    server.SetModalityName("vexa");
+    server.SetUrl(*url);
+    server.SetHttpHeader("Authorization", *apiKey);
+    server.SetServerType(ServerType_Vexa);
+    server.SetProtocolType(protocol_);
+    server.SetPublicParameter("URL", *url);
+    return ConfigurationResult::Success(server);
   }
 
 
-  std::string KestrumCloudConfigurator::GetDescription() const
+  std::vector<DestinationParameter> KestrumCloudConfigurator::ListParameters() const
   {
-    return "Managed Kestrum server by Quelby";
-  }
-
-
-  void KestrumCloudConfigurator::ListParameters(std::vector<DestinationParameter>& target) const
-  {
-    target.push_back(DestinationParameter("Url", "URL", ParameterType_Text,
-                                          "URL to your managed Kestrum server, must start with \"https://\""));
-    target.push_back(DestinationParameter("username", "Username", ParameterType_Text, ""));
-    target.push_back(DestinationParameter("password", "Password", ParameterType_Password, ""));
+    return {
+      { "Url", "URL", ParameterType_Text, "URL to your managed Kestrum server, must start with \"https://\"" },
+      { "username", "Username", ParameterType_Text, "" },
+      { "password", "Password", ParameterType_Password, "" }
+    };
   }
 
 
@@ -145,59 +130,80 @@ namespace QuelbyCloud
   }
 
 
-  bool KestrumCloudConfigurator::Configure(ServerConfiguration& target,
-                                           std::string& error,
-                                           const DestinationParameters& parameters) const
+  ConfigurationResult KestrumCloudConfigurator::Configure(const DestinationParameters& parameters) const
   {
-    if (!HasParameter(parameters, "Url"))
+    const std::string* url = FindParameter(parameters, "Url");
+    const std::string* username = FindParameter(parameters, "username");
+    const std::string* password = FindParameter(parameters, "password");
+
+    if (url == nullptr)
     {
-      error = "No URL was provided";
-      return false;
+      return ConfigurationResult::Failure("No URL was provided");
+    }
+    if (username == nullptr)
+    {
+      return ConfigurationResult::Failure("No username was provided");
+    }
+    if (password == nullptr)
+    {
+      return ConfigurationResult::Failure("No password was provided");
+    }
+    if (!IsManagedServerUrl(*url))
+    {
+      return ConfigurationResult::Failure("The URL to your managed Kestrum server is not well formed");
     }
 
-    if (!HasParameter(parameters, "username"))
-    {
-      error = "No username was provided";
-      return false;
-    }
-
-    if (!HasParameter(parameters, "password"))
-    {
-      error = "No password was provided";
-      return false;
-    }
-
-    const std::string& url = parameters.at("Url");
-
-    if (!IsManagedServerUrl(url))
-    {
-      error = "The URL to your managed Kestrum server is not well formed";
-      return false;
-    }
-
-    const std::string credentials = parameters.at("username") + ":" + parameters.at("password");
-
-    target.SetModalityName("kestrum-cloud");
-    target.SetUrl(url);
-    target.SetHttpHeader("Authorization", "Basic " + Kestrum::Toolbox::EncodeBase64(credentials));
-    target.SetServerType(ServerType_Kestrum);
-    target.SetProtocolType(ProtocolType_Native);
-    target.SetPublicParameter("URL", url);
-    return true;
+    ServerConfiguration server;
+    server.SetModalityName("kestrum-cloud");
+    server.SetUrl(*url);
+    server.SetHttpHeader("Authorization", "Basic " + Kestrum::Toolbox::EncodeBase64(*username + ":" + *password));
+    server.SetServerType(ServerType_Kestrum);
+    server.SetProtocolType(ProtocolType_Native);
+    server.SetPublicParameter("URL", *url);
+    return ConfigurationResult::Success(server);
   }
 
 
-  void DummyConfigurator::ListParameters(std::vector<DestinationParameter>& target) const
+  std::vector<DestinationParameter> DummyConfigurator::ListParameters() const
   {
-    target.push_back(DestinationParameter("Username", "Username", ParameterType_Text, ""));
+    return { { "Username", "Username", ParameterType_Text, "" } };
   }
 
 
-  bool DummyConfigurator::Configure(ServerConfiguration& target,
-                                    std::string& error,
-                                    const DestinationParameters& parameters) const
+  ConfigurationResult DummyConfigurator::Configure(const DestinationParameters&) const
   {
-    target.SetModalityName("dummy");
-    return true;
+    ServerConfiguration server;
+    server.SetModalityName("dummy");
+    return ConfigurationResult::Success(server);
+  }
+
+
+  std::unique_ptr<IDestinationConfigurator> MakeVexaDestination()
+  {
+    return std::make_unique<VexaConfigurator>(ProtocolType_DicomWeb);
+  }
+
+
+  std::unique_ptr<IDestinationConfigurator> MakeKestrumCloudDestination()
+  {
+    return std::make_unique<KestrumCloudConfigurator>();
+  }
+
+
+  std::unique_ptr<IDestinationConfigurator> MakeCorvadDestination()
+  {
+    return std::make_unique<DummyConfigurator>("Corvad / Halminet by Quelby", true);
+  }
+
+
+  std::unique_ptr<IDestinationConfigurator> MakeAiPartnerDestination()
+  {
+    return std::make_unique<DummyConfigurator>("My AI partner (without anonymization)", false);
+  }
+
+
+  std::unique_ptr<IDestinationConfigurator> MakePharmaStudyDestination()
+  {
+    return std::make_unique<DummyConfigurator>("My clinical study with some pharmaceutical firm", false);
   }
 }

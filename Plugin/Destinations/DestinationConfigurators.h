@@ -11,15 +11,13 @@ namespace QuelbyCloud
     ProtocolType protocol_;
 
   public:
-    /** Code 3 for a protocol outside DicomWeb and Native. */
+    /** ParameterOutOfRange for a protocol outside DicomWeb and Native. */
     explicit VexaConfigurator(ProtocolType protocol);
 
-    std::string GetDescription() const override;
+    std::string GetDescription() const override { return "Vexa Web publication portal by Quelby"; }
     bool IsPrimary() const override { return true; }
-    void ListParameters(std::vector<DestinationParameter>& target) const override;
-    bool Configure(ServerConfiguration& target,
-                   std::string& error,
-                   const DestinationParameters& parameters) const override;
+    std::vector<DestinationParameter> ListParameters() const override;
+    ConfigurationResult Configure(const DestinationParameters& parameters) const override;
 
     /** True when the URL is an https address of the portal's or the company's domain. */
     static bool IsPortalUrl(const std::string& url);
@@ -30,12 +28,10 @@ namespace QuelbyCloud
   class KestrumCloudConfigurator : public IDestinationConfigurator
   {
   public:
-    std::string GetDescription() const override;
+    std::string GetDescription() const override { return "Managed Kestrum server by Quelby"; }
     bool IsPrimary() const override { return true; }
-    void ListParameters(std::vector<DestinationParameter>& target) const override;
-    bool Configure(ServerConfiguration& target,
-                   std::string& error,
-                   const DestinationParameters& parameters) const override;
+    std::vector<DestinationParameter> ListParameters() const override;
+    ConfigurationResult Configure(const DestinationParameters& parameters) const override;
 
     /** True when the URL lies under https://cloud.<product domain>/. */
     static bool IsManagedServerUrl(const std::string& url);
@@ -57,9 +53,7 @@ namespace QuelbyCloud
 
     std::string GetDescription() const override { return description_ + " (soon)"; }
     bool IsPrimary() const override { return primary_; }
-    void ListParameters(std::vector<DestinationParameter>& target) const override;
-    bool Configure(ServerConfiguration& target,
-                   std::string& error,
-                   const DestinationParameters& parameters) const override;
+    std::vector<DestinationParameter> ListParameters() const override;
+    ConfigurationResult Configure(const DestinationParameters& parameters) const override;
   };
 }

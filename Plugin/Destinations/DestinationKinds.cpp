@@ -1,25 +1,28 @@
 #include "DestinationKinds.h"
 
-#include "DestinationConfigurators.h"
-#include "DestinationRegistry.h"
+#include <memory>
+
+// Every kind of destination that the user can choose, in the order the page
+// lists them: its identifier, and the factory that the kind's own file
+// defines. This list is the only place that names them, so a new kind is
+// one new file and one line here.
+#define QUELBY_DESTINATION_KINDS(KIND)                  \
+  KIND("vexa", MakeVexaDestination)                     \
+  KIND("kestrum-cloud", MakeKestrumCloudDestination)    \
+  KIND("corvad", MakeCorvadDestination)                 \
+  KIND("ai", MakeAiPartnerDestination)                  \
+  KIND("pharma", MakePharmaStudyDestination)
 
 namespace QuelbyCloud
 {
-  void RegisterDestinationKinds()
-  {
-    DestinationRegistry& registry = DestinationRegistry::GetInstance();
-    boost::mutex::scoped_lock lock(registry.GetMutex());
+#define QUELBY_DECLARE_KIND(identifier, factory) std::unique_ptr<IDestinationConfigurator> factory();
+  QUELBY_DESTINATION_KINDS(QUELBY_DECLARE_KIND)
+#undef QUELBY_DECLARE_KIND
 
-    // The order is the order in which the web application lists the kinds.
-    registry.Register("vexa", std::unique_ptr<IDestinationConfigurator>(
-                        new VexaConfigurator(ProtocolType_DicomWeb)));
-    registry.Register("kestrum-cloud", std::unique_ptr<IDestinationConfigurator>(
-                        new KestrumCloudConfigurator));
-    registry.Register("corvad", std::unique_ptr<IDestinationConfigurator>(
-                        new DummyConfigurator("Corvad / Halminet by Quelby", true)));
-    registry.Register("ai", std::unique_ptr<IDestinationConfigurator>(
-                        new DummyConfigurator("My AI partner (without anonymization)", false)));
-    registry.Register("pharma", std::unique_ptr<IDestinationConfigurator>(
-                        new DummyConfigurator("My clinical study with some pharmaceutical firm", false)));
+  void RegisterDestinationKinds(DestinationRegistry& registry)
+  {
+#define QUELBY_REGISTER_KIND(identifier, factory) registry.Register(identifier, factory());
+    QUELBY_DESTINATION_KINDS(QUELBY_REGISTER_KIND)
+#undef QUELBY_REGISTER_KIND
   }
 }

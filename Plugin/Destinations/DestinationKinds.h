@@ -1,7 +1,9 @@
 #pragma once
 
+#include "DestinationRegistry.h"
+
 namespace QuelbyCloud
 {
-  /** Registers the five destination kinds in the process-wide registry, under its mutex. */
-  void RegisterDestinationKinds();
+  /** Registers every destination kind, in the order in which the page lists them. */
+  void RegisterDestinationKinds(DestinationRegistry& registry);
 }

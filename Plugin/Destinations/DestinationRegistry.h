@@ -2,8 +2,6 @@
 
 #include "IDestinationConfigurator.h"
 
-#include <boost/thread/mutex.hpp>
-
 #include <map>
 #include <memory>
 #include <string>
@@ -12,14 +10,14 @@
 namespace QuelbyCloud
 {
   /**
-   * The kinds of destination under their identifiers. Its operations take no
-   * lock: each caller holds GetMutex() around its whole sequence of calls.
+   * The kinds of destination under their identifiers. Filled while the
+   * plug-in is built, before the host can call any route, and only read
+   * afterwards: it needs no lock.
    */
   class DestinationRegistry
   {
   private:
-    boost::mutex mutex_;
-    std::map<std::string, std::unique_ptr<IDestinationConfigurator> > kinds_;
+    std::map<std::string, std::unique_ptr<IDestinationConfigurator>> kinds_;
     std::vector<std::string> order_;
 
   public:
@@ -27,34 +25,20 @@ namespace QuelbyCloud
     DestinationRegistry(const DestinationRegistry&) = delete;
     DestinationRegistry& operator=(const DestinationRegistry&) = delete;
 
-    /** The process-wide registry, created on first use. */
-    static DestinationRegistry& GetInstance();
-
-    boost::mutex& GetMutex() { return mutex_; }
-
-    /** Takes ownership. Null: code 35; a known identifier or a parameter keyed "id": code 3 (the configurator is destroyed). */
+    /** Takes ownership. Null: NullPointer; a known identifier or a parameter keyed "id": ParameterOutOfRange. */
     void Register(const std::string& identifier, std::unique_ptr<IDestinationConfigurator> configurator);
 
-    /** The configurator stays owned by the registry; code 3 for an unknown identifier. */
-    IDestinationConfigurator& Lookup(const std::string& identifier) const;
+    /** The configurator stays owned by the registry; ParameterOutOfRange for an unknown identifier. */
+    const IDestinationConfigurator& Lookup(const std::string& identifier) const;
 
-    /** Clears the target, then lists the identifiers in registration order. */
-    void ListIdentifiers(std::vector<std::string>& target) const;
+    /** The identifiers in registration order. */
+    const std::vector<std::string>& ListIdentifiers() const { return order_; }
+
+    /**
+     * Turns a user's parameters into a server configuration through the kind
+     * named by their "id" (NetworkProtocol when absent, ParameterOutOfRange when unknown); a
+     * configured server carries the kind's description as public parameter.
+     */
+    ConfigurationResult Configure(const DestinationParameters& parameters) const;
   };
-
-
-  /**
-   * Turns a user's parameters into a server configuration through the kind
-   * named by their "id" (code 9 when absent, code 3 when unknown). Takes the
-   * registry's mutex itself.
-   */
-  bool ConfigureFromParameters(DestinationRegistry& registry,
-                               ServerConfiguration& target,
-                               std::string& error,
-                               const DestinationParameters& parameters);
-
-  /** The same on the process-wide registry. */
-  bool ConfigureFromParameters(ServerConfiguration& target,
-                               std::string& error,
-                               const DestinationParameters& parameters);
 }

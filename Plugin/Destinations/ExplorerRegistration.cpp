@@ -1,9 +1,6 @@
-// Declaration of the active server as a modality in the host's explorer:
-// a peer for a native Kestrum server, a server of the host's DICOMweb plug-in
-// for a DICOMweb one.
-
 #include "ExplorerRegistration.h"
-#include "ServerConfiguration.h"
+
+#include "ServerTypes.h"
 
 #include "../HostBridge/HostConfiguration.h"
 #include "../HostBridge/HostRestApi.h"
@@ -11,219 +8,159 @@
 #include <Logging.h>
 #include <Toolbox.h>
 
+#include <algorithm>
+
 namespace QuelbyCloud
 {
   namespace
   {
     const char* const DICOMWEB_PLUGIN = "dicom-web";
-    const char* const PEERS = "/peers/";
 
-    const char* const REGISTER_FAILED =
-      "Quelby Cloud plugin: Cannot add the modality for use in Kestrum Explorer";
-    const char* const UNREGISTER_FAILED =
-      "Quelby Cloud plugin: Cannot unregister the modality out of Kestrum Explorer";
-
-    enum Declaration
+    /** Where a server is declared in the host, and what is declared. */
+    struct Declaration
     {
-      Declaration_None,
-      Declaration_Peer,
-      Declaration_DicomWeb
+      std::string uri;
+      bool withPlugins;        // the DICOMweb servers are a plug-in's routes
+      std::string url;         // the address the explorer will use
+      const char* warnedAs;    // how the overwrite warning names the modality
     };
 
-    Declaration GetDeclaration(const ServerConfiguration& server)
+    bool IsDicomWebPluginLoaded(const HostBridge& host)
     {
-      if (server.GetProtocolType() == ProtocolType_Native &&
-          server.GetServerType() == ServerType_Kestrum)
+      const std::optional<Json::Value> plugins = HostRestGet(host, "/plugins", false);
+      return plugins && plugins->isArray() &&
+        std::any_of(plugins->begin(), plugins->end(),
+                    [](const Json::Value& plugin) { return plugin.isString() && plugin.asString() == DICOMWEB_PLUGIN; });
+    }
+
+    // Empty when the host has no registry for the server, or the DICOMweb one is missing.
+    std::optional<Declaration> Locate(const HostBridge& host, const ServerConfiguration& server)
+    {
+      switch (GetExplorerRegistry(server))
       {
-        return Declaration_Peer;
-      }
-      else if (server.GetProtocolType() == ProtocolType_DicomWeb)
-      {
-        return Declaration_DicomWeb;
-      }
-      else
-      {
-        // A native portal has no host-side registry; unknown protocols neither.
-        return Declaration_None;
+        case ExplorerRegistry::Peers:
+          return Declaration{ "/peers/" + server.GetModalityName(), false, server.GetUrl(), "Kestrum peer" };
+
+        case ExplorerRegistry::DicomWebServers:
+          if (const std::optional<std::string> root = FindDicomWebRoot(host))
+          {
+            return Declaration{ *root + "/servers/" + server.GetModalityName(), true,
+                                server.GetDicomWebBaseUrl(), "DICOMweb" };
+          }
+          return std::nullopt;
+
+        default:
+          return std::nullopt;
       }
     }
 
-    bool IsDicomWebPluginLoaded()
+    // The name may come from a stored state: it must never reshape a host URI.
+    bool MayBeDeclared(const ServerConfiguration& server, const char* failure)
     {
-      Json::Value plugins;
-      if (!HostRestGet(plugins, "/plugins", false) ||
-          !plugins.isArray())
+      if (GetExplorerRegistry(server) == ExplorerRegistry::None)
       {
         return false;
       }
-
-      for (Json::ArrayIndex i = 0; i < plugins.size(); i++)
+      if (!IsSafeModalityName(server.GetModalityName()))
       {
-        if (plugins[i].isString() &&
-            plugins[i].asString() == DICOMWEB_PLUGIN)
-        {
-          return true;
-        }
+        LOG(ERROR) << failure;
+        return false;
       }
-
-      return false;
-    }
-
-    Json::Value MakeDeclarationBody(const std::string& url, const ServerConfiguration& server)
-    {
-      Json::Value body = Json::objectValue;
-      body["Url"] = url;
-      Kestrum::SerializationToolbox::WriteStringMap(body, server.GetHttpHeaders(), "HttpHeaders");
-      return body;
+      return true;
     }
   }
 
 
   bool IsSafeModalityName(const std::string& name)
   {
-    if (name.empty() || name == "." || name == "..")
-    {
-      return false;
-    }
-
-    for (char c : name)
-    {
-      const bool allowed = ((c >= 'a' && c <= 'z') ||
-                            (c >= 'A' && c <= 'Z') ||
-                            (c >= '0' && c <= '9') ||
-                            c == '.' || c == '_' || c == '-');
-      if (!allowed)
+    return !name.empty() && name != "." && name != ".." &&
+      std::all_of(name.begin(), name.end(), [](char c)
       {
-        return false;
-      }
-    }
-
-    return true;
+        return ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '.' || c == '_' || c == '-');
+      });
   }
 
 
-  bool FindDicomWebRoot(std::string& root)
+  std::optional<std::string> FindDicomWebRoot(const HostBridge& host)
   {
-    if (!IsDicomWebPluginLoaded())
+    if (!IsDicomWebPluginLoaded(host))
     {
-      return false;
+      return std::nullopt;
     }
 
-    root = "/dicom-web";
+    std::string root = "/dicom-web";
 
-    HostConfiguration configuration;
+    const HostConfiguration configuration(host);
     if (configuration.IsSection("DicomWeb"))
     {
-      HostConfiguration section(false);
-      configuration.ReadSection(section, "DicomWeb");
-
-      std::string configured;
-      if (section.LookupStringOption(configured, "Root"))
+      if (std::optional<std::string> configured = configuration.ReadSection("DicomWeb").LookupStringOption("Root"))
       {
-        configured = Kestrum::Toolbox::StripTrailingSlashes(configured);
-        if (configured.empty() || configured[0] != '/')
+        root = Kestrum::Toolbox::StripTrailingSlashes(*configured);
+        if (root.empty() || root[0] != '/')
         {
-          configured = "/" + configured;
+          root = "/" + root;
         }
-        root = configured;
       }
     }
 
-    Json::Value servers;
-    return (HostRestGet(servers, root + "/servers", true) &&
-            servers.isArray());
+    const std::optional<Json::Value> servers = HostRestGet(host, root + "/servers", true);
+    if (servers && servers->isArray())
+    {
+      return root;
+    }
+    return std::nullopt;
   }
 
 
-  void ServerConfiguration::RegisterInExplorer() const
+  void RegisterInExplorer(const HostBridge& host, const ServerConfiguration& server)
   {
-    const Declaration declaration = GetDeclaration(*this);
-    if (declaration == Declaration_None)
+    static const char* const FAILURE = "Quelby Cloud plugin: Cannot add the modality for use in Kestrum Explorer";
+
+    if (!MayBeDeclared(server, FAILURE))
     {
       return;
     }
 
-    // The name may come from a stored state: never let it reshape a host URI.
-    if (!IsSafeModalityName(modalityName_))
+    const std::optional<Declaration> declaration = Locate(host, server);
+    if (!declaration)
     {
-      LOG(ERROR) << REGISTER_FAILED;
+      LOG(ERROR) << FAILURE;
       return;
     }
 
-    bool success = false;
-
-    if (declaration == Declaration_Peer)
+    if (HostRestGet(host, declaration->uri, declaration->withPlugins))
     {
-      const std::string uri = PEERS + modalityName_;
-
-      Json::Value existing;
-      if (HostRestGet(existing, uri, false))
-      {
-        LOG(WARNING) << "Quelby Cloud plugin: Kestrum peer modality \"" << modalityName_
-                     << "\" was already defined, overwriting it";
-      }
-
-      Json::Value answer;
-      success = HostRestPut(answer, uri, MakeDeclarationBody(url_, *this), false);
-    }
-    else
-    {
-      std::string root;
-      if (FindDicomWebRoot(root))
-      {
-        const std::string uri = root + "/servers/" + modalityName_;
-
-        Json::Value existing;
-        if (HostRestGet(existing, uri, true))
-        {
-          LOG(WARNING) << "Quelby Cloud plugin: DICOMweb modality \"" << modalityName_
-                       << "\" was already defined, overwriting it";
-        }
-
-        Json::Value answer;
-        success = HostRestPut(answer, uri, MakeDeclarationBody(GetDicomWebBaseUrl(), *this), true);
-      }
+      LOG(WARNING) << "Quelby Cloud plugin: " << declaration->warnedAs << " modality \"" << server.GetModalityName()
+                   << "\" was already defined, overwriting it";
     }
 
-    if (!success)
+    // The headers carry the server's credentials: the explorer needs them to reach it.
+    Json::Value body = Json::objectValue;
+    body["Url"] = declaration->url;
+    Kestrum::SerializationToolbox::WriteStringMap(body, server.GetHttpHeaders(), "HttpHeaders");
+
+    if (!HostRestPut(host, declaration->uri, body, declaration->withPlugins))
     {
-      LOG(ERROR) << REGISTER_FAILED;
+      LOG(ERROR) << FAILURE;
     }
   }
 
 
-  void ServerConfiguration::UnregisterFromExplorer() const
+  void UnregisterFromExplorer(const HostBridge& host, const ServerConfiguration& server)
   {
-    const Declaration declaration = GetDeclaration(*this);
-    if (declaration == Declaration_None)
+    static const char* const FAILURE = "Quelby Cloud plugin: Cannot unregister the modality out of Kestrum Explorer";
+
+    if (!MayBeDeclared(server, FAILURE))
     {
       return;
     }
 
-    if (!IsSafeModalityName(modalityName_))
+    const std::optional<Declaration> declaration = Locate(host, server);
+    if (!declaration ||
+        !HostRestDelete(host, declaration->uri, declaration->withPlugins))
     {
-      LOG(ERROR) << UNREGISTER_FAILED;
-      return;
-    }
-
-    bool success = false;
-
-    if (declaration == Declaration_Peer)
-    {
-      success = HostRestDelete(PEERS + modalityName_, false);
-    }
-    else
-    {
-      std::string root;
-      if (FindDicomWebRoot(root))
-      {
-        success = HostRestDelete(root + "/servers/" + modalityName_, true);
-      }
-    }
-
-    if (!success)
-    {
-      LOG(ERROR) << UNREGISTER_FAILED;
+      LOG(ERROR) << FAILURE;
     }
   }
 }

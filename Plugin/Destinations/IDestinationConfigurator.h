@@ -3,6 +3,7 @@
 #include "ServerConfiguration.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,35 +22,37 @@ namespace QuelbyCloud
     std::string name;         // label shown to the user
     ParameterType type;
     std::string placeholder;  // hint in the empty field; may be empty
-
-    DestinationParameter(const std::string& key,
-                         const std::string& name,
-                         ParameterType type,
-                         const std::string& placeholder) :
-      key(key), name(name), type(type), placeholder(placeholder)
-    {
-    }
   };
 
-  typedef std::map<std::string, std::string> DestinationParameters;
+  /** What the user typed, by parameter key, plus "id", the kind's identifier. */
+  using DestinationParameters = std::map<std::string, std::string>;
+
+  /** A server built from the user's parameters, or the sentence that tells the user what is wrong. */
+  struct ConfigurationResult
+  {
+    std::optional<ServerConfiguration> server;
+    std::string error;
+
+    static ConfigurationResult Success(const ServerConfiguration& server) { return { server, "" }; }
+    static ConfigurationResult Failure(const std::string& error) { return { std::nullopt, error }; }
+  };
 
   /** A kind of destination: describes itself and turns typed values into a server configuration. */
   class IDestinationConfigurator
   {
   public:
-    virtual ~IDestinationConfigurator() {}
+    virtual ~IDestinationConfigurator() = default;
 
+    /** The label of the kind, shown to the user. */
     virtual std::string GetDescription() const = 0;
 
     /** True for a kind offered as a main choice, false for a partner. */
     virtual bool IsPrimary() const = 0;
 
-    /** Appends the kind's parameters, in display order, without clearing the target. */
-    virtual void ListParameters(std::vector<DestinationParameter>& target) const = 0;
+    /** The kind's parameters, in display order. */
+    virtual std::vector<DestinationParameter> ListParameters() const = 0;
 
-    /** Fills the target and returns true, or sets a sentence for the user and returns false; never throws for bad input. */
-    virtual bool Configure(ServerConfiguration& target,
-                           std::string& error,
-                           const DestinationParameters& parameters) const = 0;
+    /** Never throws for bad input: a refusal is a result with the sentence for the user. */
+    virtual ConfigurationResult Configure(const DestinationParameters& parameters) const = 0;
   };
 }

@@ -1,5 +1,7 @@
 #include "ServerConfiguration.h"
 
+#include "ServerTypes.h"
+
 #include <KestrumException.h>
 #include <Toolbox.h>
 
@@ -17,21 +19,6 @@ namespace QuelbyCloud
     const char* const KEY_SERVER_TYPE = "ServerType";
     const char* const KEY_PROTOCOL_TYPE = "ProtocolType";
 
-    const char* ServerTypeToString(ServerType type)
-    {
-      switch (type)
-      {
-        case ServerType_Generic:
-          return "Generic";
-        case ServerType_Kestrum:
-          return "Kestrum";
-        case ServerType_Vexa:
-          return "Vexa";
-        default:
-          throw Kestrum::KestrumException(Kestrum::ErrorCode_ParameterOutOfRange);
-      }
-    }
-
     const char* ProtocolTypeToString(ProtocolType type)
     {
       switch (type)
@@ -46,49 +33,22 @@ namespace QuelbyCloud
     }
 
     // Exact, case-sensitive: a stored state with another spelling is not ours.
-    ServerType StringToServerType(const std::string& text)
-    {
-      if (text == "Kestrum")
-      {
-        return ServerType_Kestrum;
-      }
-      else if (text == "Vexa")
-      {
-        return ServerType_Vexa;
-      }
-      else if (text == "Generic")
-      {
-        return ServerType_Generic;
-      }
-      else
-      {
-        throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
-      }
-    }
-
     ProtocolType StringToProtocolType(const std::string& text)
     {
       if (text == "Native")
       {
         return ProtocolType_Native;
       }
-      else if (text == "DicomWeb")
+      if (text == "DicomWeb")
       {
         return ProtocolType_DicomWeb;
       }
-      else
-      {
-        throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
-      }
+      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
   }
 
 
-  ServerConfiguration::ServerConfiguration() :
-    modalityName_("server"),
-    serverType_(ServerType_Kestrum),
-    protocolType_(ProtocolType_Native),
-    compress_(true)
+  ServerConfiguration::ServerConfiguration()
   {
     SetUrl(DEFAULT_URL);
   }
@@ -100,7 +60,6 @@ namespace QuelbyCloud
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_ParameterOutOfRange);
     }
-
     modalityName_ = name;
   }
 
@@ -113,34 +72,34 @@ namespace QuelbyCloud
 
   std::string ServerConfiguration::GetDicomWebBaseUrl() const
   {
-    switch (serverType_)
+    const ServerTypeDescriptor* type = FindServerType(serverType_);
+    if (type == nullptr)
     {
-      case ServerType_Generic:
-        return url_;
-      case ServerType_Kestrum:
-        return url_ + "/dicom-web";
-      case ServerType_Vexa:
-        return url_ + "/api/dicom-web";
-      default:
-        throw Kestrum::KestrumException(Kestrum::ErrorCode_NotImplemented);
+      throw Kestrum::KestrumException(Kestrum::ErrorCode_NotImplemented);
     }
+    return url_ + type->dicomWebPath;
   }
 
 
-  void ServerConfiguration::ToJson(Json::Value& target) const
+  Json::Value ServerConfiguration::ToJson() const
   {
     // Both enumerations are checked before anything is written.
-    const char* serverType = ServerTypeToString(serverType_);
+    const ServerTypeDescriptor* serverType = FindServerType(serverType_);
+    if (serverType == nullptr)
+    {
+      throw Kestrum::KestrumException(Kestrum::ErrorCode_ParameterOutOfRange);
+    }
     const char* protocolType = ProtocolTypeToString(protocolType_);
 
-    target = Json::objectValue;
+    Json::Value target = Json::objectValue;
     target[KEY_MODALITY_NAME] = modalityName_;
     target[KEY_URL] = url_;
     target[KEY_COMPRESS] = compress_;
     Kestrum::SerializationToolbox::WriteStringMap(target, httpHeaders_, KEY_HTTP_HEADERS);
     Kestrum::SerializationToolbox::WriteStringMap(target, publicParameters_, KEY_PUBLIC_PARAMETERS);
-    target[KEY_SERVER_TYPE] = serverType;
+    target[KEY_SERVER_TYPE] = serverType->name;
     target[KEY_PROTOCOL_TYPE] = protocolType;
+    return target;
   }
 
 
@@ -156,12 +115,18 @@ namespace QuelbyCloud
     result.compress_ = ReadRequiredBoolean(source, KEY_COMPRESS);
     ReadStringMap(result.httpHeaders_, source, KEY_HTTP_HEADERS);
     ReadStringMap(result.publicParameters_, source, KEY_PUBLIC_PARAMETERS);
+
+    // Both texts are read before either is interpreted: a missing one is reported first.
     const std::string serverType = ReadRequiredString(source, KEY_SERVER_TYPE);
     const std::string protocolType = ReadRequiredString(source, KEY_PROTOCOL_TYPE);
 
-    result.serverType_ = StringToServerType(serverType);
+    const ServerTypeDescriptor* type = FindServerType(serverType);
+    if (type == nullptr)
+    {
+      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
+    }
+    result.serverType_ = type->type;
     result.protocolType_ = StringToProtocolType(protocolType);
-
     return result;
   }
 

@@ -2,14 +2,11 @@
 
 #include <json/value.h>
 #include <map>
-#include <memory>
 #include <string>
 #include <stdint.h>
 
 namespace QuelbyCloud
 {
-  class ITransferClient;
-
   // A fixed underlying type: a value outside the list (say, from a cast) is
   // still a valid value, which the record refuses with an error code.
   enum ServerType : int32_t
@@ -25,26 +22,27 @@ namespace QuelbyCloud
     ProtocolType_Native = 1
   };
 
-  /** The one remote server to which instances are sent; a plain value. */
+  /** The one remote server to which instances are sent: a plain value, written to and read from JSON. */
   class ServerConfiguration
   {
   public:
-    typedef std::map<std::string, std::string> StringMap;
+    using StringMap = std::map<std::string, std::string>;
 
   private:
-    std::string modalityName_;
+    std::string modalityName_ = "server";
     std::string url_;
-    ServerType serverType_;
-    ProtocolType protocolType_;
-    bool compress_;
-    StringMap httpHeaders_;
-    StringMap publicParameters_;
+    ServerType serverType_ = ServerType_Kestrum;
+    ProtocolType protocolType_ = ProtocolType_Native;
+    bool compress_ = true;
+    StringMap httpHeaders_;        // credentials travel here: never shown to the user
+    StringMap publicParameters_;   // what the page may show, such as "Description"
 
   public:
+    /** A Kestrum peer on this machine's port 8042, reached natively with compression. */
     ServerConfiguration();
 
     const std::string& GetModalityName() const { return modalityName_; }
-    /** Code 3 for an empty name. */
+    /** ParameterOutOfRange for an empty name. */
     void SetModalityName(const std::string& name);
 
     const std::string& GetUrl() const { return url_; }
@@ -66,19 +64,14 @@ namespace QuelbyCloud
     const StringMap& GetPublicParameters() const { return publicParameters_; }
     void SetPublicParameter(const std::string& key, const std::string& value) { publicParameters_[key] = value; }
 
-    /** Root of the server's DICOMweb service, by server type. */
+    /** Root of the server's DICOMweb service, by server type; NotImplemented for a type outside the list. */
     std::string GetDicomWebBaseUrl() const;
 
-    void ToJson(Json::Value& target) const;
+    /** ParameterOutOfRange when an enumeration holds a value outside its list. */
+    Json::Value ToJson() const;
+
+    /** BadFileFormat for a missing or mistyped member, or an unknown type text. */
     static ServerConfiguration FromJson(const Json::Value& source);
-
-    /** Declares the server in the host's explorer; refusals are logged, never thrown. */
-    void RegisterInExplorer() const;
-    /** Withdraws the declaration; refusals are logged, never thrown. */
-    void UnregisterFromExplorer() const;
-
-    /** The one place that chooses the transfer client of a server; code 2 when none fits. */
-    std::unique_ptr<ITransferClient> CreateTransferClient() const;
 
     bool operator==(const ServerConfiguration& other) const;
     bool operator!=(const ServerConfiguration& other) const { return !(*this == other); }

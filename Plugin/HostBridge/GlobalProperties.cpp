@@ -1,42 +1,36 @@
 #include "GlobalProperties.h"
 
 #include "HostBuffer.h"
-#include "HostContext.h"
 
 namespace QuelbyCloud
 {
-  bool ReadGlobalProperty(std::string& value, int32_t property, const std::string& defaultValue)
+  std::optional<std::string> ReadGlobalProperty(const HostBridge& host, int32_t property)
   {
-    KestrumPluginContext* context = RequireHostContext();
-
-    HostString answer;
+    HostString answer(host);
 
     _KestrumGetGlobalProperty params;
     params.result = answer.GetAddress();
     params.property = property;
-    params.value = defaultValue.c_str();
+    params.value = "";
 
-    if (context->InvokeService(context, KestrumService_GetGlobalProperty, &params) != 0)
+    if (host.TryInvoke(KestrumService_GetGlobalProperty, &params) != 0)
     {
       // The host gave nothing back: the wrapper must not free what it does not own.
       *answer.GetAddress() = nullptr;
-      return false;
+      return std::nullopt;
     }
 
-    value = (answer.GetContent() == nullptr ? "" : answer.GetContent());
-    return true;
+    return std::string(answer.GetContent() == nullptr ? "" : answer.GetContent());
   }
 
 
-  bool StoreGlobalProperty(int32_t property, const std::string& value)
+  bool StoreGlobalProperty(const HostBridge& host, int32_t property, const std::string& value)
   {
-    KestrumPluginContext* context = RequireHostContext();
-
     _KestrumSetGlobalProperty params;
     params.reserved = nullptr;
     params.property = property;
     params.value = value.c_str();
 
-    return context->InvokeService(context, KestrumService_SetGlobalProperty, &params) == 0;
+    return host.TryInvoke(KestrumService_SetGlobalProperty, &params) == 0;
   }
 }

@@ -1,112 +1,119 @@
 #include "HostConfiguration.h"
 
 #include "HostBuffer.h"
-#include "HostContext.h"
 
 #include <KestrumException.h>
-#include <Logging.h>
+#include <Toolbox.h>
 
 namespace QuelbyCloud
 {
-  static void LoadConfiguration(Json::Value& target)
+  namespace
   {
-    KestrumPluginContext* context = RequireHostContext();
+    const unsigned int DEFAULT_HTTP_PORT = 8042;
 
-    // 1. Ask the host for its configuration as JSON text.
-    char* text = nullptr;
-    _KestrumGetConfiguration params;
-    params.result = &text;
-    params.reserved = nullptr;
-    KestrumErrorCode code = context->InvokeService(context, KestrumService_GetConfiguration, &params);
-
-    // 2. A failing service leaves nothing to give back.
-    if (code != 0 || text == nullptr)
+    Json::Value LoadConfiguration(const HostBridge& host)
     {
-      LOG(ERROR) << "Cannot access the Kestrum configuration";
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError);
+      HostString text(host);
+      _KestrumGetConfiguration params;
+      params.result = text.GetAddress();
+      params.reserved = nullptr;
+
+      if (host.TryInvoke(KestrumService_GetConfiguration, &params) != 0 ||
+          text.GetContent() == nullptr)
+      {
+        // A failing service gave nothing that could be given back.
+        *text.GetAddress() = nullptr;
+        LOG(ERROR) << "Cannot access the Kestrum configuration";
+        throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError);
+      }
+
+      Json::Value configuration = text.ToJson();
+      if (!configuration.isObject())
+      {
+        LOG(ERROR) << "Unable to read the Kestrum configuration";
+        throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError);
+      }
+      return configuration;
     }
-
-    // 5. The text goes back to the host on every path from here (HostString).
-    HostString owned;
-    *owned.GetAddress() = text;
-
-    // 3. Parse.
-    Json::Value configuration;
-    owned.ToJson(configuration);
-
-    // 4. Only an object is a configuration.
-    if (configuration.type() != Json::objectValue)
-    {
-      LOG(ERROR) << "Unable to read the Kestrum configuration";
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError);
-    }
-
-    target.swap(configuration);
   }
 
-  HostConfiguration::HostConfiguration()
+
+  HostConfiguration::HostConfiguration() :
+    configuration_(Json::objectValue)
   {
-    LoadConfiguration(configuration_);
   }
 
-  HostConfiguration::HostConfiguration(bool load)
+
+  HostConfiguration::HostConfiguration(const HostBridge& host) :
+    configuration_(LoadConfiguration(host))
   {
-    if (load)
-    {
-      LoadConfiguration(configuration_);
-    }
-    else
-    {
-      configuration_ = Json::objectValue;
-    }
   }
+
 
   std::string HostConfiguration::QualifiedKey(const std::string& key) const
   {
     return path_.empty() ? key : path_ + "." + key;
   }
 
+
   bool HostConfiguration::IsSection(const std::string& key) const
   {
-    return configuration_.type() == Json::objectValue &&
+    return configuration_.isObject() &&
       configuration_.isMember(key) &&
-      configuration_[key].type() == Json::objectValue;
+      configuration_[key].isObject();
   }
 
-  void HostConfiguration::ReadSection(HostConfiguration& target, const std::string& key) const
-  {
-    target.path_ = QualifiedKey(key);
 
-    if (configuration_.type() != Json::objectValue || !configuration_.isMember(key))
+  HostConfiguration HostConfiguration::ReadSection(const std::string& key) const
+  {
+    HostConfiguration section;
+    section.path_ = QualifiedKey(key);
+
+    if (configuration_.isObject() && configuration_.isMember(key))
     {
-      target.configuration_ = Json::objectValue;
+      if (!configuration_[key].isObject())
+      {
+        LOG(ERROR) << "The configuration section \"" << section.path_ << "\" is not an associative array as expected";
+        throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
+      }
+      section.configuration_ = configuration_[key];
     }
-    else if (configuration_[key].type() == Json::objectValue)
-    {
-      target.configuration_ = configuration_[key];
-    }
-    else
-    {
-      LOG(ERROR) << "The configuration section \"" << target.path_ << "\" is not an associative array as expected";
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
-    }
+
+    return section;
   }
 
-  bool HostConfiguration::LookupStringOption(std::string& target, const std::string& key) const
+
+  std::optional<std::string> HostConfiguration::LookupStringOption(const std::string& key) const
   {
-    if (configuration_.type() != Json::objectValue || !configuration_.isMember(key))
+    if (!configuration_.isObject() || !configuration_.isMember(key))
     {
-      return false;
+      return std::nullopt;
     }
 
     const Json::Value& value = configuration_[key];
-    if (value.type() != Json::stringValue)
+    if (!value.isString())
     {
       LOG(ERROR) << "The configuration option \"" << QualifiedKey(key) << "\" is not a string as expected";
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
+    return value.asString();
+  }
 
-    target = value.asString();
-    return true;
+
+  unsigned int HostConfiguration::GetHttpPort() const
+  {
+    const Json::Value& value = configuration_["HttpPort"];
+    if (value.isUInt() && value.asUInt() > 0 && value.asUInt() <= 65535)
+    {
+      return value.asUInt();
+    }
+    if (value.isString())
+    {
+      if (const std::optional<unsigned int> port = Kestrum::Toolbox::ParsePort(value.asString()))
+      {
+        return *port;
+      }
+    }
+    return DEFAULT_HTTP_PORT;
   }
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "HostBridge.h"
+
 #include <json/value.h>
+#include <optional>
 #include <string>
 
 namespace QuelbyCloud
@@ -13,11 +16,11 @@ namespace QuelbyCloud
     std::string path_;
 
   public:
-    /** Loads the whole configuration from the host (service 13). */
+    /** An empty configuration (an empty object at the top level). */
     HostConfiguration();
 
-    /** Loads when the flag is true, else starts from an empty object. */
-    explicit HostConfiguration(bool load);
+    /** Loads the whole configuration from the host; an unreadable one is logged and thrown (InternalError or BadFileFormat). */
+    explicit HostConfiguration(const HostBridge& host);
 
     const Json::Value& GetJson() const { return configuration_; }
     const std::string& GetPath() const { return path_; }
@@ -28,10 +31,13 @@ namespace QuelbyCloud
     /** True when the key is a member whose value is a JSON object. */
     bool IsSection(const std::string& key) const;
 
-    /** Makes the target a view of the section (an empty object when absent; code 15 when not an object). */
-    void ReadSection(HostConfiguration& target, const std::string& key) const;
+    /** The section under the key (an empty one when absent; BadFileFormat when not an object). */
+    HostConfiguration ReadSection(const std::string& key) const;
 
-    /** False when absent; the text when a JSON string; code 15 otherwise. */
-    bool LookupStringOption(std::string& target, const std::string& key) const;
+    /** Absent, or the text of a string option (BadFileFormat for any other type). */
+    std::optional<std::string> LookupStringOption(const std::string& key) const;
+
+    /** The port of the host's own HTTP server: "HttpPort", 8042 when absent or not a port. */
+    unsigned int GetHttpPort() const;
   };
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Plugins/KestrumPluginInterface.h>
+#include "HostBridge.h"
 
 #include <json/value.h>
 #include <map>
@@ -9,33 +9,42 @@
 
 namespace QuelbyCloud
 {
-  /** One outgoing HTTP(S) request performed by the host (service 27). */
+  /** One outgoing HTTP(S) request, performed by the host. */
   class HostHttpClient
   {
   public:
-    typedef std::map<std::string, std::string> HttpHeaders;
+    using HttpHeaders = std::map<std::string, std::string>;
 
   private:
-    uint16_t httpStatus_;
-    int32_t method_;
+    const HostBridge& host_;
+    uint16_t httpStatus_ = 0;
+    KestrumHttpMethod method_ = KestrumHttpMethod_Get;
     std::string url_;
     HttpHeaders headers_;
     std::string username_;
     std::string password_;
-    uint32_t timeout_;
+    uint32_t timeout_ = 0;   // seconds; 0 leaves it to the host
     std::string certificateFile_;
     std::string certificateKeyFile_;
     std::string certificateKeyPassword_;
-    bool pkcs11_;
+    bool pkcs11_ = false;
     std::string body_;
 
-  public:
-    HostHttpClient();
+    // The answer's headers, a JSON object of texts (InternalError for anything else).
+    static void ReadAnswerHeaders(HttpHeaders& target, const Json::Value& headers);
 
-    void SetMethod(int32_t method) { method_ = method; }
+  public:
+    explicit HostHttpClient(const HostBridge& host) : host_(host) {}
+
+    void SetMethod(KestrumHttpMethod method) { method_ = method; }
     void SetUrl(const std::string& url) { url_ = url; }
+
+    /** Sets a header, replacing a value of the same name (names compare case-sensitively). */
     void SetHeader(const std::string& name, const std::string& value) { headers_[name] = value; }
-    void ClearHeaders() { headers_.clear(); }
+
+    /** Sets every header of the map, in name order, each replacing a value of the same name. */
+    void SetHeaders(const HttpHeaders& headers);
+
     void SetCredentials(const std::string& username, const std::string& password);
     void SetTimeout(uint32_t seconds) { timeout_ = seconds; }
     void SetCertificate(const std::string& certificateFile,
@@ -49,16 +58,16 @@ namespace QuelbyCloud
     /** Swaps the request's body with the caller's text, without a copy. */
     void SwapBody(std::string& body) { body_.swap(body); }
 
-    int32_t GetMethod() const { return method_; }
+    KestrumHttpMethod GetMethod() const { return method_; }
     const std::string& GetUrl() const { return url_; }
     const HttpHeaders& GetHeaders() const { return headers_; }
     const std::string& GetBody() const { return body_; }
     uint16_t GetHttpStatus() const { return httpStatus_; }
 
-    /** Performs the request; a failing service is thrown with its code. */
-    void Execute(HttpHeaders& answerHeaders, std::string& answerBody);
+    /** Performs the request and gives the answer's body; a failing service is thrown with its code. */
+    std::string Execute(HttpHeaders& answerHeaders);
 
-    /** The same, then parses the body as JSON (logged, code 15 when it is not). */
-    void Execute(HttpHeaders& answerHeaders, Json::Value& answerBody);
+    /** The same, the body parsed as JSON (logged, BadFileFormat when it is not). */
+    Json::Value ExecuteJson(HttpHeaders& answerHeaders);
   };
 }

@@ -1,65 +1,114 @@
 #include "HostRestApi.h"
 
 #include "HostBuffer.h"
-#include "HostContext.h"
 
 #include <KestrumException.h>
 #include <Toolbox.h>
 
+#include <cstdint>
+
 namespace QuelbyCloud
 {
-  bool HostRestGetString(std::string& result, const std::string& uri, bool withPlugins)
+  namespace
   {
-    HostBuffer answer;
-    if (!answer.RestGet(uri, withPlugins))
+    // A missing resource is an expected answer; every other failure is not.
+    bool IsFound(KestrumErrorCode code)
     {
-      return false;
+      switch (code)
+      {
+        case Kestrum::ErrorCode_Success:
+          return true;
+        case Kestrum::ErrorCode_InexistentItem:
+        case Kestrum::ErrorCode_UnknownResource:
+          return false;
+        default:
+          throw Kestrum::KestrumException(static_cast<Kestrum::ErrorCode>(code));
+      }
     }
-    answer.ToString(result);
-    return true;
+
+    bool Call(const HostBridge& host, KestrumService service, const void* params, HostBuffer& answer)
+    {
+      const KestrumErrorCode code = host.TryInvoke(service, params);
+      if (code != 0)
+      {
+        answer.Forget();
+      }
+      return IsFound(code);
+    }
+
+    bool Get(const HostBridge& host, const std::string& uri, bool withPlugins, HostBuffer& answer)
+    {
+      _KestrumRestApiGet params;
+      params.target = answer.GetRecord();
+      params.uri = uri.c_str();
+      return Call(host, withPlugins ? KestrumService_RestApiGetAfterPlugins : KestrumService_RestApiGet,
+                  &params, answer);
+    }
+
+    std::optional<Json::Value> ParseAnswer(const HostBuffer& answer)
+    {
+      return answer.IsEmpty() ? Json::Value() : answer.ToJson();
+    }
   }
 
-  bool HostRestGet(Json::Value& result, const std::string& uri, bool withPlugins)
+
+  std::optional<std::string> HostRestGetString(const HostBridge& host, const std::string& uri, bool withPlugins)
   {
-    HostBuffer answer;
-    if (!answer.RestGet(uri, withPlugins))
+    HostBuffer answer(host);
+    if (!Get(host, uri, withPlugins, answer))
     {
-      return false;
+      return std::nullopt;
     }
-    if (!answer.IsEmpty())
-    {
-      answer.ToJson(result);
-    }
-    return true;
+    return std::string(answer.GetView());
   }
 
-  bool HostRestPut(Json::Value& result, const std::string& uri, const Json::Value& body, bool withPlugins)
+
+  std::optional<Json::Value> HostRestGet(const HostBridge& host, const std::string& uri, bool withPlugins)
+  {
+    HostBuffer answer(host);
+    if (!Get(host, uri, withPlugins, answer))
+    {
+      return std::nullopt;
+    }
+    return ParseAnswer(answer);
+  }
+
+
+  std::optional<Json::Value> HostRestPut(const HostBridge& host, const std::string& uri,
+                                         const Json::Value& body, bool withPlugins)
   {
     const std::string text = Kestrum::Toolbox::WriteCompactJson(body);
-    return HostRestPut(result, uri, text.data(), text.size(), withPlugins);
+    return HostRestPut(host, uri, std::string_view(text), withPlugins);
   }
 
-  bool HostRestPut(Json::Value& result, const std::string& uri, const void* body, size_t bodySize, bool withPlugins)
+
+  std::optional<Json::Value> HostRestPut(const HostBridge& host, const std::string& uri,
+                                         std::string_view body, bool withPlugins)
   {
-    HostBuffer answer;
-    if (!answer.RestPut(uri, body, bodySize, withPlugins))
+    if (body.size() > UINT32_MAX)
     {
-      return false;
+      throw Kestrum::KestrumException(Kestrum::ErrorCode_NotEnoughMemory);
     }
-    if (!answer.IsEmpty())
+
+    HostBuffer answer(host);
+    _KestrumRestApiPut params;
+    params.target = answer.GetRecord();
+    params.uri = uri.c_str();
+    params.body = body.data();
+    params.bodySize = static_cast<uint32_t>(body.size());
+
+    if (!Call(host, withPlugins ? KestrumService_RestApiPutAfterPlugins : KestrumService_RestApiPut,
+              &params, answer))
     {
-      answer.ToJson(result);
+      return std::nullopt;
     }
-    return true;
+    return ParseAnswer(answer);
   }
 
-  bool HostRestDelete(const std::string& uri, bool withPlugins)
-  {
-    KestrumPluginContext* context = RequireHostContext();
-    KestrumErrorCode code = context->InvokeService(
-      context, withPlugins ? KestrumService_RestApiDeleteAfterPlugins : KestrumService_RestApiDelete, uri.c_str());
 
-    HostBuffer unused;   // the same reading of the result as for GET and PUT
-    return unused.CheckAnswer(code);
+  bool HostRestDelete(const HostBridge& host, const std::string& uri, bool withPlugins)
+  {
+    return IsFound(host.TryInvoke(withPlugins ? KestrumService_RestApiDeleteAfterPlugins : KestrumService_RestApiDelete,
+                                  uri.c_str()));
   }
 }

@@ -1,104 +1,133 @@
 #include "InstancesToSynchronize.h"
 
-#include "LoopbackDestination.h"
-#include "PluginState.h"
+#include "../Destinations/ServerTypes.h"
+#include "../HostBridge/HostConfiguration.h"
 #include "../HostBridge/HostRestApi.h"
 #include "../TransferClients/ITransferClient.h"
 
 #include <KestrumException.h>
 #include <Logging.h>
+#include <Toolbox.h>
 
 #include <chrono>
-#include <mutex>
 
 namespace QuelbyCloud
 {
-  static const char* const METADATA_SYNCHRONIZATION_UUID = "4455";
-
-
-  static std::string InstanceUri(const std::string& instanceId)
+  namespace
   {
-    return "/instances/" + instanceId;
+    const char* const METADATA_SYNCHRONIZATION_UUID = "4455";
+
+    std::string InstanceUri(const std::string& instanceId)
+    {
+      return "/instances/" + instanceId;
+    }
+
+    std::string MetadataUri(const std::string& instanceId)
+    {
+      return InstanceUri(instanceId) + "/metadata/" + METADATA_SYNCHRONIZATION_UUID;
+    }
+
+    std::string ReadSopInstanceUid(const Json::Value& instance)
+    {
+      if (!instance.isObject() ||
+          !instance["MainDicomTags"].isObject() ||
+          !instance["MainDicomTags"]["SOPInstanceUID"].isString())
+      {
+        throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
+      }
+      return instance["MainDicomTags"]["SOPInstanceUID"].asString();
+    }
+
+    // An unreadable configuration means the host runs on its default port.
+    unsigned int ReadHostHttpPort(const HostBridge& host)
+    {
+      try
+      {
+        return HostConfiguration(host).GetHttpPort();
+      }
+      catch (const Kestrum::KestrumException&)
+      {
+        return HostConfiguration().GetHttpPort();
+      }
+    }
+
+    bool IsLocalUrlOnPort(const std::string& url, unsigned int port)
+    {
+      const std::optional<Kestrum::Toolbox::UrlAuthority> authority = Kestrum::Toolbox::ParseUrlAuthority(url);
+      if (!authority)
+      {
+        return false;
+      }
+
+      std::optional<unsigned int> urlPort = authority->port;
+      if (!urlPort)
+      {
+        if (authority->scheme == "http")
+        {
+          urlPort = 80;
+        }
+        else if (authority->scheme == "https")
+        {
+          urlPort = 443;
+        }
+      }
+      return urlPort == port && Kestrum::Toolbox::IsLoopbackHost(authority->host);
+    }
   }
 
 
-  static std::string MetadataUri(const std::string& instanceId)
-  {
-    return InstanceUri(instanceId) + "/metadata/" + METADATA_SYNCHRONIZATION_UUID;
-  }
-
-
-  InstancesToSynchronize::InstancesToSynchronize(const ServerConfiguration& server,
+  InstancesToSynchronize::InstancesToSynchronize(const HostBridge& host,
+                                                 const ServerConfiguration& server,
                                                  bool automatedDeletion,
                                                  const std::string& synchronizationUuid) :
+    host_(host),
     server_(server),
     automatedDeletion_(automatedDeletion),
-    synchronizationUuid_(synchronizationUuid),
-    totalBytes_(0)
+    synchronizationUuid_(synchronizationUuid)
   {
   }
 
 
-  std::unique_ptr<InstancesToSynchronize> InstancesToSynchronize::CreateBatch()
+  std::unique_ptr<InstancesToSynchronize> InstancesToSynchronize::CreateBatch(const HostBridge& host,
+                                                                              const PluginState& state)
   {
-    PluginState& state = PluginState::GetInstance();
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-
-    if (!state.HasActiveServer())
+    const PluginState::Snapshot snapshot = state.GetSnapshot();
+    if (!snapshot.activeServer)
     {
       return nullptr;
     }
-
-    // Copies: later changes of the state do not affect this batch.
-    return std::unique_ptr<InstancesToSynchronize>(
-      new InstancesToSynchronize(state.GetActiveServer(),
-                                 state.IsAutomatedDeletion(),
-                                 state.GetSynchronizationUuid()));
+    return std::make_unique<InstancesToSynchronize>(host, *snapshot.activeServer, snapshot.automatedDeletion,
+                                                    snapshot.synchronizationUuid);
   }
 
 
   void InstancesToSynchronize::AddInstance(const std::string& instanceId)
   {
-    // 1. A vanished instance is skipped.
-    Json::Value instance;
-    if (!HostRestGet(instance, InstanceUri(instanceId), false))
+    // A vanished instance is skipped.
+    const std::optional<Json::Value> instance = HostRestGet(host_, InstanceUri(instanceId), false);
+    if (!instance)
     {
       return;
     }
 
-    // 2. An instance already sent in this generation is skipped.
-    std::string stamp;
-    if (HostRestGetString(stamp, MetadataUri(instanceId), false) &&
-        stamp == synchronizationUuid_)
+    // So is an instance already sent in this generation.
+    const std::optional<std::string> stamp = HostRestGetString(host_, MetadataUri(instanceId), false);
+    if (stamp == synchronizationUuid_)
     {
       return;
     }
 
-    // 3. The SOP Instance UID from the instance's description.
-    if (instance.type() != Json::objectValue ||
-        !instance.isMember("MainDicomTags") ||
-        instance["MainDicomTags"].type() != Json::objectValue ||
-        !instance["MainDicomTags"].isMember("SOPInstanceUID") ||
-        instance["MainDicomTags"]["SOPInstanceUID"].type() != Json::stringValue)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
-    }
+    const std::string sopInstanceUid = ReadSopInstanceUid(*instance);
 
-    const std::string sopInstanceUid = instance["MainDicomTags"]["SOPInstanceUID"].asString();
-
-    // 4. An unreadable file is skipped.
-    std::string file;
-    if (!HostRestGetString(file, InstanceUri(instanceId) + "/file", false))
+    // And one whose file cannot be read.
+    std::optional<std::string> file = HostRestGetString(host_, InstanceUri(instanceId) + "/file", false);
+    if (!file)
     {
       return;
     }
 
-    // 5. Append.
-    totalBytes_ += file.size();
-    instanceIds_.push_back(instanceId);
-    sopInstanceUids_.push_back(sopInstanceUid);
-    files_.push_back(std::string());
-    files_.back().swap(file);
+    totalBytes_ += file->size();
+    instances_.push_back({ instanceId, sopInstanceUid, std::move(*file) });
   }
 
 
@@ -107,7 +136,7 @@ namespace QuelbyCloud
     // A destination that is this very host (as the default URL of a
     // placeholder destination is) would receive the instances we are about
     // to delete: deleting them then loses them for good.
-    const unsigned int hostPort = ReadHostHttpPort();
+    const unsigned int hostPort = ReadHostHttpPort(host_);
     if (IsLocalUrlOnPort(server_.GetUrl(), hostPort))
     {
       LOG(ERROR) << "Quelby Cloud plugin: The destination " << server_.GetUrl()
@@ -115,14 +144,13 @@ namespace QuelbyCloud
                  << "): the synchronized instances are marked instead of being deleted";
       return true;
     }
-
     return false;
   }
 
 
   void InstancesToSynchronize::MarkAsSynchronized(bool deleteInstances) const
   {
-    for (const std::string& instanceId : instanceIds_)
+    for (const Instance& instance : instances_)
     {
       // The destination has the instance: a host refusal here must neither
       // turn the batch into a failure nor leave the other instances unmarked.
@@ -130,19 +158,17 @@ namespace QuelbyCloud
       {
         if (deleteInstances)
         {
-          HostRestDelete(InstanceUri(instanceId), false);
+          HostRestDelete(host_, InstanceUri(instance.id), false);
         }
         else
         {
-          Json::Value answer;
-          HostRestPut(answer, MetadataUri(instanceId),
-                      synchronizationUuid_.c_str(), synchronizationUuid_.size(), false);
+          HostRestPut(host_, MetadataUri(instance.id), std::string_view(synchronizationUuid_), false);
         }
       }
       catch (const Kestrum::KestrumException& e)
       {
         LOG(WARNING) << "Quelby Cloud plugin: Cannot " << (deleteInstances ? "delete" : "mark")
-                     << " the synchronized instance " << instanceId << ": " << e.GetDescription();
+                     << " the synchronized instance " << instance.id << ": " << e.GetDescription();
       }
     }
   }
@@ -150,44 +176,40 @@ namespace QuelbyCloud
 
   bool InstancesToSynchronize::Synchronize()
   {
-    const size_t count = instanceIds_.size();
+    const size_t count = instances_.size();
     const uint64_t bytes = totalBytes_;
 
-    // 1. Nothing to send.
     if (count == 0)
     {
       return true;
     }
 
     bool success;
-
     try
     {
-      // 2. The client of the batch's server.
-      std::unique_ptr<ITransferClient> client = server_.CreateTransferClient();
+      std::unique_ptr<ITransferClient> client = CreateTransferClient(host_, server_);
 
-      // 3. Hand over each file, freeing it at once: memory stays bounded by the batch.
-      for (size_t i = 0; i < count; i++)
+      // Each file is freed once handed over: memory stays bounded by the batch.
+      for (Instance& instance : instances_)
       {
-        client->AddInstance(sopInstanceUids_[i], files_[i]);
-        std::string().swap(files_[i]);
+        client->AddInstance(instance.sopInstanceUid, instance.file);
+        std::string().swap(instance.file);
       }
 
-      // 4.
       LOG(WARNING) << "Quelby Cloud plugin: Starting the synchronization of " << count
                    << " DICOM instance(s) (" << bytes << " bytes)";
 
-      // 5. Only the transmission is timed.
+      // Only the transmission is timed.
       const auto start = std::chrono::steady_clock::now();
       success = client->Send();
-      const auto end = std::chrono::steady_clock::now();
-      const long long elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
+      const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start).count();
 
       client.reset();
 
       if (success)
       {
-        // 6. Only now that the destination confirmed it, mark the instances.
+        // Only now that the destination confirmed it, mark the instances.
         MarkAsSynchronized(automatedDeletion_ && !MustKeepInstances());
 
         LOG(WARNING) << "Quelby Cloud plugin: Sucessfully synchronized " << count
@@ -195,7 +217,6 @@ namespace QuelbyCloud
       }
       else
       {
-        // 7.
         LOG(ERROR) << "Quelby Cloud plugin: Error during synchronization of " << count
                    << " DICOM instance(s) (" << bytes << " bytes), after " << elapsed << "ms";
       }
@@ -206,7 +227,6 @@ namespace QuelbyCloud
       throw;
     }
 
-    // 8.
     Clear();
     return success;
   }
@@ -214,9 +234,7 @@ namespace QuelbyCloud
 
   void InstancesToSynchronize::Clear()
   {
-    instanceIds_.clear();
-    sopInstanceUids_.clear();
-    std::vector<std::string>().swap(files_);
+    std::vector<Instance>().swap(instances_);
     totalBytes_ = 0;
   }
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "PluginState.h"
+
 #include "../Destinations/ServerConfiguration.h"
+#include "../HostBridge/HostBridge.h"
 
 #include <memory>
 #include <stdint.h>
@@ -12,40 +15,45 @@ namespace QuelbyCloud
   /**
    * One batch: the DICOM files of some instances, read from the host and
    * sent to the active server in one transmission, then stamped with the
-   * synchronization UUID (or deleted) in the host.
+   * synchronization UUID (or deleted) in the host. Used by one thread.
    */
   class InstancesToSynchronize
   {
   private:
+    struct Instance
+    {
+      std::string id;              // the host's identifier
+      std::string sopInstanceUid;
+      std::string file;            // freed once handed to the client
+    };
+
+    const HostBridge& host_;
     ServerConfiguration server_;
     bool automatedDeletion_;
     std::string synchronizationUuid_;
-
-    // Element i of the three lists describes the same instance.
-    std::vector<std::string> instanceIds_;
-    std::vector<std::string> files_;
-    std::vector<std::string> sopInstanceUids_;
-    uint64_t totalBytes_;
-
-    InstancesToSynchronize(const ServerConfiguration& server,
-                           bool automatedDeletion,
-                           const std::string& synchronizationUuid);
+    std::vector<Instance> instances_;
+    uint64_t totalBytes_ = 0;
 
     bool MustKeepInstances() const;
-
     void MarkAsSynchronized(bool deleteInstances) const;
 
   public:
     /** A batch is closed once its files exceed this many bytes. */
     static const uint64_t MAX_BATCH_BYTES = 5 * 1024 * 1024;
 
+    /** Copies of the server, the deletion option and the UUID: later changes of the state do not affect it. */
+    InstancesToSynchronize(const HostBridge& host,
+                           const ServerConfiguration& server,
+                           bool automatedDeletion,
+                           const std::string& synchronizationUuid);
+
     InstancesToSynchronize(const InstancesToSynchronize&) = delete;
     InstancesToSynchronize& operator=(const InstancesToSynchronize&) = delete;
 
     /** A batch for the active server, or null when no server is active. */
-    static std::unique_ptr<InstancesToSynchronize> CreateBatch();
+    static std::unique_ptr<InstancesToSynchronize> CreateBatch(const HostBridge& host, const PluginState& state);
 
-    /** Reads one instance from the host into the batch, or skips it; code 15 on a bad description. */
+    /** Reads one instance from the host into the batch, or skips it; BadFileFormat on a bad description. */
     void AddInstance(const std::string& instanceId);
 
     /** Sends the batch; true when the destination received every instance. */
@@ -54,7 +62,7 @@ namespace QuelbyCloud
     /** Frees the files and empties the batch. */
     void Clear();
 
-    size_t GetSize() const { return instanceIds_.size(); }
+    size_t GetSize() const { return instances_.size(); }
     uint64_t GetTotalBytes() const { return totalBytes_; }
     const std::string& GetSynchronizationUuid() const { return synchronizationUuid_; }
   };

@@ -2,12 +2,13 @@
 
 #include <DynamicObjectQueue.h>
 
+#include <optional>
 #include <string>
 
 namespace QuelbyCloud
 {
   /** One instance waiting to be sent: its host identifier, and whether a scan of the history queued it. */
-  class PendingInstance : public Kestrum::IDynamicObject
+  class PendingInstance
   {
   private:
     std::string instanceId_;
@@ -24,15 +25,42 @@ namespace QuelbyCloud
     bool IsReplay() const { return replay_; }
   };
 
-  /** How long the synchronization thread waits for a pending instance, per try. */
-  static const unsigned int PENDING_INSTANCE_TIMEOUT_MS = 100;
 
-  /** The process-wide queue of pending instances. */
-  Kestrum::DynamicObjectQueue& GetPendingQueue();
+  /** The instances waiting for the synchronization thread: unbounded, first in first out, locked inside. */
+  class PendingQueue
+  {
+  private:
+    struct Element : public Kestrum::IDynamicObject
+    {
+      PendingInstance instance;
+      explicit Element(const PendingInstance& instance) : instance(instance) {}
+    };
 
-  /** Appends an instance to the pending queue. */
-  void QueuePendingInstance(const std::string& instanceId, bool replay);
+    Kestrum::DynamicObjectQueue queue_;
 
-  /** Takes the next pending instance, waiting up to 100 ms; false when none came. */
-  bool DequeuePendingInstance(std::string& instanceId, bool& replay);
+  public:
+    /** How long the synchronization thread waits for a pending instance, per try. */
+    static const unsigned int TIMEOUT_MS = 100;
+
+    void Push(const std::string& instanceId, bool replay)
+    {
+      queue_.Enqueue(std::make_unique<Element>(PendingInstance(instanceId, replay)));
+    }
+
+    /** The next pending instance, or empty when none came within the time-out. */
+    std::optional<PendingInstance> Pop()
+    {
+      std::unique_ptr<Kestrum::IDynamicObject> object = queue_.Dequeue(TIMEOUT_MS);
+      if (object == nullptr)
+      {
+        return std::nullopt;
+      }
+      // Only elements of this class are ever put in this queue.
+      return static_cast<const Element&>(*object).instance;
+    }
+
+    void Clear() { queue_.Clear(); }
+
+    size_t GetSize() { return queue_.GetSize(); }
+  };
 }

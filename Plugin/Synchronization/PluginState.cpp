@@ -1,153 +1,117 @@
 #include "PluginState.h"
 
+#include "../Destinations/ExplorerRegistration.h"
 #include "../HostBridge/GlobalProperties.h"
 
 #include <KestrumException.h>
 #include <Logging.h>
 #include <Toolbox.h>
 
-#include <json/reader.h>
 #include <json/writer.h>
 
 namespace QuelbyCloud
 {
-  static const char* const KEY_SYNCHRONIZATION_UUID = "SynchronizationUuid";
-  static const char* const KEY_AUTOMATED_ROUTING = "AutomatedRouting";
-  static const char* const KEY_AUTOMATED_DELETION = "AutomatedDeletion";
-  static const char* const KEY_ACTIVE_SERVER = "ActiveServer";
-
-
-  PluginState::PluginState() :
-    automatedRouting_(true),
-    automatedDeletion_(false),
-    loaded_(false)
+  namespace
   {
-    RenewSynchronizationUuid();
+    const char* const KEY_SYNCHRONIZATION_UUID = "SynchronizationUuid";
+    const char* const KEY_AUTOMATED_ROUTING = "AutomatedRouting";
+    const char* const KEY_AUTOMATED_DELETION = "AutomatedDeletion";
+    const char* const KEY_ACTIVE_SERVER = "ActiveServer";
   }
 
 
-  PluginState& PluginState::GetInstance()
+  PluginState::PluginState(const HostBridge& host) :
+    host_(host)
   {
-    // Thread-safe initialisation of a function-local static.
-    static PluginState instance;
-    return instance;
+    RenewUuid();
   }
 
 
-  void PluginState::Load()
+  void PluginState::RenewUuid()
   {
-    // Only a load that went through counts: after a failure the next one tries again.
-    loaded_ = false;
-    LoadStored();
-    loaded_ = true;
+    synchronizationUuid_ = Kestrum::Toolbox::GenerateUuid();
   }
 
 
   void PluginState::LoadIfNeeded()
   {
-    if (!loaded_)
-    {
-      Load();
-    }
-  }
-
-
-  void PluginState::LoadStored()
-  {
-    // 1. Defaults. The stored server's declaration is kept in the host: it is
-    //    declared again below when it is still stored.
-    activeServer_.reset();
-    automatedRouting_ = true;
-    automatedDeletion_ = false;
-    RenewSynchronizationUuid();
-
-    // 2. Read the stored text.
-    std::string stored;
-    if (!ReadGlobalProperty(stored, GLOBAL_PROPERTY, ""))
+    if (loaded_)
     {
       return;
     }
 
-    // 3. Anything but a JSON object leaves the defaults.
-    if (stored.empty())
+    // Read once, whatever comes of it: a state that cannot be read must not
+    // block every later change, nor be read again by each one.
+    loaded_ = true;
+
+    const std::optional<std::string> stored = ReadGlobalProperty(host_, GLOBAL_PROPERTY);
+    if (stored && stored->empty())
     {
-      return;
+      return;   // never stored: the defaults
     }
 
-    // Text that is not UTF-8 is no JSON, and jsoncpp would write it back altered.
-    if (!Kestrum::Toolbox::IsValidUtf8(stored.data(), stored.data() + stored.size()))
-    {
-      return;
-    }
-
-    Json::Value state;
+    const std::optional<Json::Value> document = stored ? Kestrum::Toolbox::ReadJsonObject(*stored) : std::nullopt;
     try
     {
-      Json::Reader reader;
-      if (!reader.parse(stored, state, true) ||
-          state.type() != Json::objectValue)
+      if (!document)
       {
-        return;
+        throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
       }
+      Install(*document);
     }
-    catch (const Json::Exception&)
+    catch (const Kestrum::KestrumException&)
     {
-      return;   // nested beyond jsoncpp's depth limit: as unparsable as any other bad text
-    }
-
-    // 4. The stored generation stays in force across restarts.
-    if (state.isMember(KEY_SYNCHRONIZATION_UUID))
-    {
-      synchronizationUuid_ = Kestrum::SerializationToolbox::ReadRequiredString(state, KEY_SYNCHRONIZATION_UUID);
+      LOG(WARNING) << "Quelby Cloud plugin: The stored state of the plugin cannot be read, "
+                   << "the defaults are used until the next change is stored";
+      return;
     }
 
-    // 5. The two options.
-    if (state.isMember(KEY_AUTOMATED_ROUTING))
+    // Declared again at every start: the host may have lost what it kept.
+    if (activeServer_)
     {
-      automatedRouting_ = Kestrum::SerializationToolbox::ReadRequiredBoolean(state, KEY_AUTOMATED_ROUTING);
-    }
-
-    if (state.isMember(KEY_AUTOMATED_DELETION))
-    {
-      automatedDeletion_ = Kestrum::SerializationToolbox::ReadRequiredBoolean(state, KEY_AUTOMATED_DELETION);
-    }
-
-    // 6. The stored server is declared again, but without starting a new
-    //    generation: otherwise every restart would make every instance
-    //    eligible for sending once more.
-    if (state.isMember(KEY_ACTIVE_SERVER))
-    {
-      std::unique_ptr<ServerConfiguration> server(
-        new ServerConfiguration(ServerConfiguration::FromJson(state[KEY_ACTIVE_SERVER])));
-      activeServer_ = std::move(server);
-      activeServer_->RegisterInExplorer();
+      RegisterInExplorer(host_, *activeServer_);
     }
   }
 
 
-  void PluginState::ToJson(Json::Value& target) const
+  void PluginState::Install(const Json::Value& stored)
   {
-    target = Json::objectValue;
-    target[KEY_SYNCHRONIZATION_UUID] = synchronizationUuid_;
-    target[KEY_AUTOMATED_ROUTING] = automatedRouting_;
-    target[KEY_AUTOMATED_DELETION] = automatedDeletion_;
+    using namespace Kestrum::SerializationToolbox;
 
-    if (activeServer_ != nullptr)
+    // Every member is read before anything is installed: a bad one leaves the defaults.
+    std::optional<std::string> uuid;
+    std::optional<bool> routing, deletion;
+    std::optional<ServerConfiguration> server;
+
+    if (stored.isMember(KEY_SYNCHRONIZATION_UUID))
     {
-      Json::Value server;
-      activeServer_->ToJson(server);
-      target[KEY_ACTIVE_SERVER] = server;
+      uuid = ReadRequiredString(stored, KEY_SYNCHRONIZATION_UUID);
     }
+    if (stored.isMember(KEY_AUTOMATED_ROUTING))
+    {
+      routing = ReadRequiredBoolean(stored, KEY_AUTOMATED_ROUTING);
+    }
+    if (stored.isMember(KEY_AUTOMATED_DELETION))
+    {
+      deletion = ReadRequiredBoolean(stored, KEY_AUTOMATED_DELETION);
+    }
+    if (stored.isMember(KEY_ACTIVE_SERVER))
+    {
+      server = ServerConfiguration::FromJson(stored[KEY_ACTIVE_SERVER]);
+    }
+
+    // The stored generation stays in force across restarts: otherwise every
+    // restart would make every instance eligible for sending once more.
+    synchronizationUuid_ = uuid.value_or(synchronizationUuid_);
+    automatedRouting_ = routing.value_or(automatedRouting_);
+    automatedDeletion_ = deletion.value_or(automatedDeletion_);
+    activeServer_ = std::move(server);
   }
 
 
   void PluginState::Save() const
   {
-    Json::Value state;
-    ToJson(state);
-
-    Json::StyledWriter writer;
-    if (!StoreGlobalProperty(GLOBAL_PROPERTY, writer.write(state)))
+    if (!StoreGlobalProperty(host_, GLOBAL_PROPERTY, Json::StyledWriter().write(Serialize())))
     {
       // Callers carry on, but the user must be able to see that nothing was stored.
       LOG(ERROR) << "Quelby Cloud plugin: Cannot store the state of the plugin in the Kestrum database, "
@@ -156,46 +120,96 @@ namespace QuelbyCloud
   }
 
 
-  void PluginState::SetActiveServer(const ServerConfiguration& configuration)
+  Json::Value PluginState::ToJson() const
   {
-    if (activeServer_ != nullptr)
-    {
-      activeServer_->UnregisterFromExplorer();
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Serialize();
+  }
 
-    activeServer_.reset(new ServerConfiguration(configuration));
-    activeServer_->RegisterInExplorer();
+
+  Json::Value PluginState::Serialize() const
+  {
+    Json::Value target = Json::objectValue;
+    target[KEY_SYNCHRONIZATION_UUID] = synchronizationUuid_;
+    target[KEY_AUTOMATED_ROUTING] = automatedRouting_;
+    target[KEY_AUTOMATED_DELETION] = automatedDeletion_;
+    if (activeServer_)
+    {
+      target[KEY_ACTIVE_SERVER] = activeServer_->ToJson();
+    }
+    return target;
+  }
+
+
+  PluginState::Snapshot PluginState::GetSnapshot() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return { activeServer_, synchronizationUuid_, automatedRouting_, automatedDeletion_ };
+  }
+
+
+  bool PluginState::IsAutomatedRouting() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return automatedRouting_;
+  }
+
+
+  void PluginState::LoadStored()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LoadIfNeeded();
+  }
+
+
+  void PluginState::Connect(const ServerConfiguration& server)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LoadIfNeeded();   // never store the defaults over a state not read yet
+
+    if (activeServer_)
+    {
+      UnregisterFromExplorer(host_, *activeServer_);
+    }
+    activeServer_ = server;
+    RegisterInExplorer(host_, *activeServer_);
 
     // Connecting, even to the same server again, starts a new generation.
-    RenewSynchronizationUuid();
+    RenewUuid();
+    Save();
   }
 
 
-  void PluginState::ClearActiveServer()
+  void PluginState::Disconnect()
   {
-    if (activeServer_ != nullptr)
-    {
-      activeServer_->UnregisterFromExplorer();
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    LoadIfNeeded();
 
+    if (activeServer_)
+    {
+      UnregisterFromExplorer(host_, *activeServer_);
+    }
     activeServer_.reset();
-    RenewSynchronizationUuid();
+    RenewUuid();
+    Save();
   }
 
 
-  const ServerConfiguration& PluginState::GetActiveServer() const
+  void PluginState::SetOptions(const Options& options)
   {
-    if (activeServer_ == nullptr)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    LoadIfNeeded();
 
-    return *activeServer_;
+    automatedRouting_ = options.automatedRouting.value_or(automatedRouting_);
+    automatedDeletion_ = options.automatedDeletion.value_or(automatedDeletion_);
+    Save();
   }
 
 
   void PluginState::RenewSynchronizationUuid()
   {
-    synchronizationUuid_ = Kestrum::Toolbox::GenerateUuid();
+    std::lock_guard<std::mutex> lock(mutex_);
+    LoadIfNeeded();   // a later first read would bring the stored generation back
+    RenewUuid();
   }
 }

@@ -1,82 +1,87 @@
 #pragma once
 
 #include "../Destinations/ServerConfiguration.h"
+#include "../HostBridge/HostBridge.h"
 
-#include <memory>
+#include <json/value.h>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace QuelbyCloud
 {
   /**
-   * The user's choices (active server, the two options) and the current
-   * synchronization UUID, persisted in the host's global property 5467.
-   * Every operation but GetInstance expects the caller to hold GetMutex();
-   * the record never locks itself.
+   * The user's choices (the active server, the two options) and the current
+   * synchronization UUID, stored as one JSON document in a global property of
+   * the host. Every operation locks the state itself. The stored document is
+   * read once, by the first operation that needs it: the host's start, or a
+   * change requested before it. Operations that change the state store it.
    */
   class PluginState
   {
-  private:
-    std::mutex mutex_;
-    std::unique_ptr<ServerConfiguration> activeServer_;
-    std::string synchronizationUuid_;
-    bool automatedRouting_;
-    bool automatedDeletion_;
-    bool loaded_;
-
-    void LoadStored();
-
-    PluginState();
-
   public:
     static const int32_t GLOBAL_PROPERTY = 5467;
+
+    /** A copy of the state, for readers that work outside the lock. */
+    struct Snapshot
+    {
+      std::optional<ServerConfiguration> activeServer;
+      std::string synchronizationUuid;
+      bool automatedRouting;
+      bool automatedDeletion;
+    };
+
+    /** The options of a request; an absent one stays as it is. */
+    struct Options
+    {
+      std::optional<bool> automatedRouting;
+      std::optional<bool> automatedDeletion;
+    };
+
+  private:
+    const HostBridge& host_;
+    mutable std::mutex mutex_;
+    std::optional<ServerConfiguration> activeServer_;
+    std::string synchronizationUuid_;
+    bool automatedRouting_ = true;
+    bool automatedDeletion_ = false;
+    bool loaded_ = false;
+
+    // Each called with the mutex held.
+    void LoadIfNeeded();
+    void Install(const Json::Value& stored);
+    void Save() const;
+    void RenewUuid();
+    Json::Value Serialize() const;
+
+  public:
+    /** The defaults and a fresh UUID; nothing is read from the host yet. */
+    explicit PluginState(const HostBridge& host);
 
     PluginState(const PluginState&) = delete;
     PluginState& operator=(const PluginState&) = delete;
 
-    /** The process-wide record, created with the defaults and a fresh UUID on first use. */
-    static PluginState& GetInstance();
+    /** The state as it is in memory: never reads the stored state, never changes anything. */
+    Snapshot GetSnapshot() const;
 
-    std::mutex& GetMutex() { return mutex_; }
+    bool IsAutomatedRouting() const;
 
-    /** Replaces the whole state by the stored one; code 15 on a member of the wrong type. */
-    void Load();
+    /** What the host's start needs: the stored state, unless a request read it already. */
+    void LoadStored();
 
-    /**
-     * Loads the stored state unless a Load already succeeded. The host may
-     * serve requests before it announces that it has started: an operation
-     * that saves must not write the defaults over the stored state.
-     */
-    void LoadIfNeeded();
+    /** Replaces the active server, declares it in the explorer, starts a new generation, stores. */
+    void Connect(const ServerConfiguration& server);
 
-    /** The next LoadIfNeeded reads the stored state again, as in a freshly loaded plug-in. */
-    void Forget() { loaded_ = false; }
+    /** Withdraws and drops the active server, starts a new generation, stores. */
+    void Disconnect();
 
-    /** Writes the whole state to the global property; a refusal is logged, not thrown. */
-    void Save() const;
+    /** Sets the options given, stores. */
+    void SetOptions(const Options& options);
 
-    /** Installs a copy as the active server, declares it in the explorer, starts a new generation. */
-    void SetActiveServer(const ServerConfiguration& configuration);
-
-    /** Withdraws and drops the active server, starts a new generation. */
-    void ClearActiveServer();
-
-    bool HasActiveServer() const { return activeServer_ != nullptr; }
-
-    /** Code 6 when no server is active. */
-    const ServerConfiguration& GetActiveServer() const;
-
+    /** Starts a new generation without storing it: every instance becomes eligible again. */
     void RenewSynchronizationUuid();
 
-    const std::string& GetSynchronizationUuid() const { return synchronizationUuid_; }
-
-    bool IsAutomatedRouting() const { return automatedRouting_; }
-    void SetAutomatedRouting(bool value) { automatedRouting_ = value; }
-
-    bool IsAutomatedDeletion() const { return automatedDeletion_; }
-    void SetAutomatedDeletion(bool value) { automatedDeletion_ = value; }
-
-    /** The persisted JSON form of the state (what Save writes). */
-    void ToJson(Json::Value& target) const;
+    /** The stored form of the state, as the next change will store it. */
+    Json::Value ToJson() const;
   };
 }

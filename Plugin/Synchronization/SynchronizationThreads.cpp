@@ -1,49 +1,50 @@
 #include "SynchronizationThreads.h"
 
 #include "InstancesToSynchronize.h"
-#include "PendingInstance.h"
-#include "PluginState.h"
-#include "SynchronizationStatistics.h"
+
 #include "../HostBridge/HostRestApi.h"
 
 #include <KestrumException.h>
 #include <Logging.h>
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace QuelbyCloud
 {
   namespace
   {
-    // Lock order: threadsMutex_, then the plug-in state's mutex, then the
-    // pending queue's (held only inside the queue). The background threads
-    // never take threadsMutex_, so joining them under it cannot deadlock.
-    std::mutex threadsMutex_;
-
-    struct ControlledThread
-    {
-      std::atomic<bool> running;
-      std::thread handle;
-
-      ControlledThread() : running(false) {}
-    };
-
-    ControlledThread synchronizationThread_;
-    ControlledThread scanThread_;
-
     const unsigned int CHANGES_PAGE_SIZE = 100;
+
+    // Bounds the load that a scan puts on the host.
     const std::chrono::milliseconds PAUSE_BETWEEN_PAGES(100);
+
+    const char* const THREAD_EXCEPTION = "Exception encountered in synchronization threads: ";
+    const char* const THREAD_NATIVE_EXCEPTION = "Native exception encountered in synchronization threads";
   }
 
 
-  // Called with threadsMutex_ held. A thread whose flag is clear is not
-  // waited for; an empty handle (creation refused) is never joined.
-  static void StopThread(ControlledThread& thread)
+  SynchronizationThreads::SynchronizationThreads(const HostBridge& host,
+                                                 PluginState& state,
+                                                 PendingQueue& pending,
+                                                 SynchronizationStatistics& statistics) :
+    host_(host),
+    state_(state),
+    pending_(pending),
+    statistics_(statistics)
   {
+  }
+
+
+  SynchronizationThreads::~SynchronizationThreads()
+  {
+    StopThreads();
+  }
+
+
+  void SynchronizationThreads::StopThread(ControlledThread& thread)
+  {
+    // A thread whose flag is clear is not waited for; an empty handle (creation refused) is never joined.
     if (thread.running)
     {
       thread.running = false;
@@ -55,181 +56,158 @@ namespace QuelbyCloud
   }
 
 
-  // Called with threadsMutex_ held.
-  static void StartThread(ControlledThread& thread, void (*body)())
+  void SynchronizationThreads::StartThread(ControlledThread& thread, void (SynchronizationThreads::*body)())
   {
     StopThread(thread);
 
-    // Replacing a joinable handle would end the process: never let it happen.
+    // A thread that ended by itself keeps its flag set, but replacing a
+    // joinable handle would end the process: join it first.
     if (thread.handle.joinable())
     {
       thread.handle.join();
     }
 
-    thread.running = true;
-
     // When the platform refuses, std::system_error leaves with the flag set
     // and the handle empty: the next start or stop clears the flag.
-    thread.handle = std::thread(body);
+    thread.running = true;
+    thread.handle = std::thread(body, this);
   }
 
 
-  static bool IsAutomatedRoutingOn()
-  {
-    PluginState& state = PluginState::GetInstance();
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    return state.IsAutomatedRouting();
-  }
-
-
-  // One pass of the synchronization thread: at most one batch.
-  static void SynchronizePass(size_t& instanceCount)
+  void SynchronizationThreads::SynchronizePass(size_t& instanceCount)
   {
     instanceCount = 0;
 
-    // 1.
-    std::string instanceId;
-    bool replay;
-    if (!DequeuePendingInstance(instanceId, replay))
+    std::optional<PendingInstance> instance = pending_.Pop();
+    if (!instance)
     {
       return;
     }
 
-    // 2. The option holds for the whole pass.
-    const bool automatedRouting = IsAutomatedRoutingOn();
-
-    // 3. Live notifications are dropped while routing is off; replayed ones are always sent.
-    if (!automatedRouting && !replay)
+    // Live notifications are dropped while routing is off; replayed ones are
+    // always sent. The option holds for the whole pass.
+    const bool automatedRouting = state_.IsAutomatedRouting();
+    if (!automatedRouting && !instance->IsReplay())
     {
       return;
     }
 
-    // 4. No active server: dropped.
-    std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch();
+    std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch(host_, state_);
     if (batch == nullptr)
     {
-      return;
+      return;   // no active server: dropped
     }
 
-    // 5. Fill until the files exceed the limit or the queue stays quiet.
+    // Fill until the files exceed the limit or the queue stays quiet.
     for (;;)
     {
-      batch->AddInstance(instanceId);
+      batch->AddInstance(instance->GetInstanceId());
 
       if (batch->GetTotalBytes() > InstancesToSynchronize::MAX_BATCH_BYTES ||
-          !DequeuePendingInstance(instanceId, replay) ||
-          (!automatedRouting && !replay))
+          !(instance = pending_.Pop()) ||
+          (!automatedRouting && !instance->IsReplay()))
       {
         break;
       }
     }
 
-    // 6.
     instanceCount = batch->GetSize();
-    SynchronizationStatistics::AddTransferredBytes(batch->GetTotalBytes());
+    statistics_.AddTransferredBytes(batch->GetTotalBytes());
 
-    // 7.
     if (batch->Synchronize())
     {
-      SynchronizationStatistics::AddSuccess(instanceCount);
+      statistics_.AddSuccess(instanceCount);
     }
     else
     {
-      SynchronizationStatistics::AddErrors(instanceCount);
+      statistics_.AddErrors(instanceCount);
     }
   }
 
 
-  static void SynchronizationThread()
+  void SynchronizationThreads::SynchronizationThread()
   {
+    // Survives every error: at most the current batch is lost, and counted.
     while (synchronizationThread_.running)
     {
       size_t instanceCount = 0;
-
       try
       {
         SynchronizePass(instanceCount);
       }
       catch (const Kestrum::KestrumException& e)
       {
-        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.GetDescription();
-        SynchronizationStatistics::AddErrors(instanceCount);
+        LOG(ERROR) << THREAD_EXCEPTION << e.GetDescription();
+        statistics_.AddErrors(instanceCount);
       }
       catch (...)
       {
-        LOG(ERROR) << "Native exception encountered in synchronization threads";
-        SynchronizationStatistics::AddErrors(instanceCount);
+        LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
+        statistics_.AddErrors(instanceCount);
       }
     }
   }
 
 
-  bool ScanChangesPage(uint64_t& since)
+  bool ScanChangesPage(const HostBridge& host, PendingQueue& pending, uint64_t& cursor)
   {
-    // 1.
-    Json::Value changes;
-    if (!HostRestGet(changes, "/changes?limit=" + std::to_string(CHANGES_PAGE_SIZE) +
-                     "&since=" + std::to_string(since), false))
+    const std::optional<Json::Value> page = HostRestGet(host, "/changes?limit=" + std::to_string(CHANGES_PAGE_SIZE) +
+                                                        "&since=" + std::to_string(cursor), false);
+    if (!page)
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_InternalError, "Cannot get changes", true);
     }
 
-    // 2.
-    if (changes.type() != Json::objectValue ||
-        !changes.isMember("Changes") ||
-        !changes.isMember("Done") ||
-        !changes.isMember("Last") ||
-        changes["Changes"].type() != Json::arrayValue ||
-        changes["Done"].type() != Json::booleanValue)
+    if (!page->isObject() ||
+        !page->isMember("Changes") ||
+        !page->isMember("Done") ||
+        !page->isMember("Last") ||
+        !(*page)["Changes"].isArray() ||
+        !(*page)["Done"].isBool())
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
     }
 
-    // 3. The changes before a bad element stay queued.
-    const Json::Value& items = changes["Changes"];
-    for (Json::Value::ArrayIndex i = 0; i < items.size(); i++)
+    // The changes before a bad element stay queued.
+    for (const Json::Value& change : (*page)["Changes"])
     {
-      const Json::Value& change = items[i];
-      if (change.type() != Json::objectValue ||
-          !change.isMember("ChangeType") ||
-          change["ChangeType"].type() != Json::stringValue)
+      if (!change.isObject() ||
+          !change["ChangeType"].isString())
       {
         throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
       }
 
       if (change["ChangeType"].asString() == "NewInstance")
       {
-        if (!change.isMember("ID") ||
-            change["ID"].type() != Json::stringValue)
+        if (!change["ID"].isString())
         {
           throw Kestrum::KestrumException(Kestrum::ErrorCode_BadFileFormat);
         }
-
-        QueuePendingInstance(change["ID"].asString(), true);
+        pending.Push(change["ID"].asString(), true);
       }
     }
 
-    // 4. A "Last" that is no unsigned number is not an error code of ours.
-    if (!changes["Last"].isUInt64())
+    // A "Last" that is no unsigned number is not an error code of ours.
+    if (!(*page)["Last"].isUInt64())
     {
       throw std::runtime_error("Bad sequence number in the history of changes");
     }
-    since = changes["Last"].asUInt64();
+    cursor = (*page)["Last"].asUInt64();
 
-    // 5.
-    return changes["Done"].asBool();
+    return (*page)["Done"].asBool();
   }
 
 
-  static void ScanThread()
+  void SynchronizationThreads::ScanThread()
   {
-    uint64_t since = 0;
+    // Every scan starts from the beginning of the history, and is never retried by itself.
+    uint64_t cursor = 0;
 
     while (scanThread_.running)
     {
       try
       {
-        if (ScanChangesPage(since))
+        if (ScanChangesPage(host_, pending_, cursor))
         {
           LOG(INFO) << "Quelby cloud: The entire history of changes has been scanned by the synchronization threads";
           return;
@@ -237,12 +215,12 @@ namespace QuelbyCloud
       }
       catch (const Kestrum::KestrumException& e)
       {
-        LOG(ERROR) << "Exception encountered in synchronization threads: " << e.GetDescription();
+        LOG(ERROR) << THREAD_EXCEPTION << e.GetDescription();
         return;
       }
       catch (...)
       {
-        LOG(ERROR) << "Native exception encountered in synchronization threads";
+        LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
         return;
       }
 
@@ -251,36 +229,25 @@ namespace QuelbyCloud
   }
 
 
-  static void StartSynchronizationThread()
+  void SynchronizationThreads::OnHostStarted()
   {
-    StartThread(synchronizationThread_, SynchronizationThread);
-  }
-
-
-  static void StartScanThread()
-  {
-    StartThread(scanThread_, ScanThread);
-  }
-
-
-  static void OnHostStarted()
-  {
+    try
     {
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      // A request served before this announcement may already have read the
-      // state (and changed and saved it): reading it again would declare the
-      // server in the explorer a second time.
-      state.LoadIfNeeded();
+      state_.LoadStored();
+    }
+    catch (const Kestrum::KestrumException& e)
+    {
+      // The stored server could not be declared in the explorer: sending does not depend on it.
+      LOG(ERROR) << "Exception: " << e.GetDescription();
     }
 
     std::lock_guard<std::mutex> lock(threadsMutex_);
     LOG(INFO) << "Quelby cloud: Starting the synchronization thread";
-    StartSynchronizationThread();
+    StartThread(synchronizationThread_, &SynchronizationThreads::SynchronizationThread);
   }
 
 
-  static void OnHostStopping()
+  void SynchronizationThreads::OnHostStopping()
   {
     {
       std::lock_guard<std::mutex> lock(threadsMutex_);
@@ -288,46 +255,11 @@ namespace QuelbyCloud
       StopThread(scanThread_);
       StopThread(synchronizationThread_);
     }
-
     LOG(INFO) << "Quelby cloud: The synchronization threads have stopped";
   }
 
 
-  KestrumErrorCode OnChange(int32_t changeType, int32_t resourceType, const char* resourceId)
-  {
-    try
-    {
-      if (changeType == KestrumChangeType_NewInstance &&
-          resourceType == KestrumResourceType_Instance)
-      {
-        if (resourceId != nullptr)
-        {
-          QueuePendingInstance(resourceId, false);
-        }
-      }
-      else if (changeType == KestrumChangeType_KestrumStarted)
-      {
-        OnHostStarted();
-      }
-      else if (changeType == KestrumChangeType_KestrumStopped)
-      {
-        OnHostStopping();
-      }
-    }
-    catch (const Kestrum::KestrumException& e)
-    {
-      LOG(ERROR) << "Exception: " << e.GetDescription();
-    }
-    catch (...)
-    {
-      LOG(ERROR) << "Uncatched native exception";
-    }
-
-    return 0;
-  }
-
-
-  void StopThreads()
+  void SynchronizationThreads::StopThreads()
   {
     std::lock_guard<std::mutex> lock(threadsMutex_);
     StopThread(scanThread_);
@@ -335,7 +267,7 @@ namespace QuelbyCloud
   }
 
 
-  void ClearPending(const ControlAnswer& answer)
+  void SynchronizationThreads::ClearPending(const ControlAnswer& answer)
   {
     std::lock_guard<std::mutex> lock(threadsMutex_);
 
@@ -345,46 +277,37 @@ namespace QuelbyCloud
     StopThread(synchronizationThread_);
     StopThread(scanThread_);
 
-    GetPendingQueue().Clear();
+    pending_.Clear();
 
-    StartSynchronizationThread();
-
+    StartThread(synchronizationThread_, &SynchronizationThreads::SynchronizationThread);
     answer();
   }
 
 
-  void Replay(const ControlAnswer& answer)
+  void SynchronizationThreads::Replay(const ControlAnswer& answer)
   {
     std::lock_guard<std::mutex> lock(threadsMutex_);
 
     StopThread(scanThread_);
 
     LOG(WARNING) << "Quelby cloud plugin: Starting a scan of all the available instances";
-    StartScanThread();
-
+    StartThread(scanThread_, &SynchronizationThreads::ScanThread);
     answer();
   }
 
 
-  void ForceReplay(const ControlAnswer& answer)
+  void SynchronizationThreads::ForceReplay(const ControlAnswer& answer)
   {
     std::lock_guard<std::mutex> lock(threadsMutex_);
 
     StopThread(scanThread_);
 
-    {
-      // Not saved: the stored generation changes only with the next options,
-      // connect or disconnect operation.
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> stateLock(state.GetMutex());
-      state.LoadIfNeeded();   // a later first load would bring the old generation back
-      state.RenewSynchronizationUuid();
-    }
+    // Not stored: the stored generation changes only with the next options,
+    // connect or disconnect operation.
+    state_.RenewSynchronizationUuid();
 
     LOG(WARNING) << "Quelby cloud plugin: Starting a scan of all the available instances";
-    StartScanThread();
-
+    StartThread(scanThread_, &SynchronizationThreads::ScanThread);
     answer();
   }
-
 }

@@ -1,21 +1,87 @@
 #pragma once
 
-#include <Plugins/KestrumPluginInterface.h>
+#include "PendingInstance.h"
+#include "PluginState.h"
+#include "SynchronizationStatistics.h"
 
+#include "../HostBridge/HostBridge.h"
+
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 namespace QuelbyCloud
 {
-  /** Sends the answer of a thread-control operation while the threads are still locked. */
-  typedef std::function<void()> ControlAnswer;
-
   /**
-   * The host's change callback (register it with service 1003): queues new
-   * instances, loads the state and starts the synchronization thread when
-   * the host has started, stops the threads when it stops. Always returns 0.
+   * The engine that moves instances from the host to the active server: the
+   * synchronization thread drains the pending queue into batches and sends
+   * them; the scan thread, started by a replay, queues every instance of the
+   * host's history of changes. Every start and stop of the two threads holds
+   * the threads mutex, which the threads themselves never take.
    */
-  KestrumErrorCode OnChange(int32_t changeType, int32_t resourceType, const char* resourceId);
+  class SynchronizationThreads
+  {
+  public:
+    /** Sends the answer of a control operation while the threads are still locked. */
+    using ControlAnswer = std::function<void()>;
+
+  private:
+    struct ControlledThread
+    {
+      std::atomic<bool> running{false};
+      std::thread handle;
+    };
+
+    const HostBridge& host_;
+    PluginState& state_;
+    PendingQueue& pending_;
+    SynchronizationStatistics& statistics_;
+
+    std::mutex threadsMutex_;
+    ControlledThread synchronizationThread_;
+    ControlledThread scanThread_;
+
+    // Called with threadsMutex_ held.
+    static void StopThread(ControlledThread& thread);
+    void StartThread(ControlledThread& thread, void (SynchronizationThreads::*body)());
+
+    void SynchronizationThread();
+    void SynchronizePass(size_t& instanceCount);
+    void ScanThread();
+
+  public:
+    SynchronizationThreads(const HostBridge& host,
+                           PluginState& state,
+                           PendingQueue& pending,
+                           SynchronizationStatistics& statistics);
+
+    /** Stops and joins both threads. */
+    ~SynchronizationThreads();
+
+    SynchronizationThreads(const SynchronizationThreads&) = delete;
+    SynchronizationThreads& operator=(const SynchronizationThreads&) = delete;
+
+    /** The host has started: the stored state is read and the synchronization thread starts. */
+    void OnHostStarted();
+
+    /** The host is stopping: both threads stop. */
+    void OnHostStopping();
+
+    /** Stops the scan thread, then the synchronization thread, and waits for both. */
+    void StopThreads();
+
+    /** Stops both threads, empties the pending queue, restarts the synchronization thread, then answers. */
+    void ClearPending(const ControlAnswer& answer);
+
+    /** Restarts the scan of the whole history of changes, then answers. */
+    void Replay(const ControlAnswer& answer);
+
+    /** Starts a new synchronization generation and restarts the scan, then answers. */
+    void ForceReplay(const ControlAnswer& answer);
+  };
+
 
   /**
    * One page of the scan: reads the changes after the cursor from the host,
@@ -24,17 +90,5 @@ namespace QuelbyCloud
    * on a failed request or a malformed page (the instances of the page queued
    * before the bad element stay queued, the cursor stays).
    */
-  bool ScanChangesPage(uint64_t& cursor);
-
-  /** Stops the scan thread, then the synchronization thread, and waits for both. */
-  void StopThreads();
-
-  /** Stops both threads, empties the pending queue, restarts the synchronization thread, then answers. */
-  void ClearPending(const ControlAnswer& answer);
-
-  /** Restarts the scan of the whole history of changes, then answers. */
-  void Replay(const ControlAnswer& answer);
-
-  /** Starts a new synchronization generation and restarts the scan, then answers. */
-  void ForceReplay(const ControlAnswer& answer);
+  bool ScanChangesPage(const HostBridge& host, PendingQueue& pending, uint64_t& cursor);
 }

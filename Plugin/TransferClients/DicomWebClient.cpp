@@ -1,10 +1,6 @@
 #include "DicomWebClient.h"
 
-#include "RequestHelpers.h"
-
-#include <KestrumException.h>
 #include <Logging.h>
-#include <Toolbox.h>
 
 namespace QuelbyCloud
 {
@@ -24,76 +20,54 @@ namespace QuelbyCloud
   }
 
 
-  DicomWebClient::DicomWebClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers) :
-    sent_(false),
-    rootUrl_(Kestrum::Toolbox::StripTrailingSlashes(rootUrl)),
-    headers_(headers)
+  DicomWebClient::DicomWebClient(const HostBridge& host, const std::string& rootUrl, const Headers& headers) :
+    RemoteServer(host, rootUrl, headers)
   {
   }
 
 
   bool DicomWebClient::TestConnection()
   {
-    HostHttpClient request;
-    request.SetMethod(KestrumHttpMethod_Get);
-    request.SetUrl(rootUrl_ + "/studies?limit=1");
-    request.SetHeader("Accept", "application/dicom+json");
-    CopyHeaders(request, headers_);
-
-    Json::Value answer;
-    return (TryExecuteJson(answer, request) &&
-            answer.isArray());
+    HostHttpClient request = MakeRequest(KestrumHttpMethod_Get, "/studies?limit=1",
+                                         { { "Accept", "application/dicom+json" } });
+    const std::optional<Json::Value> answer = TryExecuteJson(request);
+    return answer && answer->isArray();
   }
 
 
-  void DicomWebClient::AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void DicomWebClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
-
     body_.AddDicomPart("", dicomFile);
-
     expected_.insert(sopInstanceUid);
   }
 
 
-  bool DicomWebClient::Send()
+  bool DicomWebClient::Deliver()
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
-    sent_ = true;
-
-    HostHttpClient request;
-    request.SetMethod(KestrumHttpMethod_Post);
-    request.SetUrl(rootUrl_ + "/studies");
-    request.SetHeader("Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + body_.GetBoundary());
-    request.SetHeader("Accept", "application/dicom+json");
-    request.SetHeader("Expect", "");
-    CopyHeaders(request, headers_);
+    // An empty "Expect" keeps the host's HTTP stack from waiting for a "100 Continue".
+    HostHttpClient request = MakeRequest(
+      KestrumHttpMethod_Post, "/studies",
+      { { "Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + body_.GetBoundary() },
+        { "Accept", "application/dicom+json" },
+        { "Expect", "" } });
     body_.CloseInto(request);
 
-    Json::Value answer;
-    if (!TryExecuteJson(answer, request))
+    const std::optional<Json::Value> answer = TryExecuteJson(request);
+    if (!answer)
     {
       return false;
     }
 
-    if (!HasArrayValue(answer, REFERENCED_SOP_SEQUENCE))
+    if (!HasArrayValue(*answer, REFERENCED_SOP_SEQUENCE))
     {
       LOG(ERROR) << "Bad format of the DICOMweb answer";
       return false;
     }
 
+    // An instance counts as received exactly when the referenced sequence lists it.
     std::set<std::string> missing = expected_;
-
-    const Json::Value& referenced = answer[REFERENCED_SOP_SEQUENCE]["Value"];
-    for (Json::ArrayIndex i = 0; i < referenced.size(); i++)
+    for (const Json::Value& item : (*answer)[REFERENCED_SOP_SEQUENCE]["Value"])
     {
-      const Json::Value& item = referenced[i];
       if (!HasArrayValue(item, REFERENCED_SOP_INSTANCE_UID))
       {
         return false;

@@ -1,33 +1,30 @@
 #pragma once
 
-#include "ITransferClient.h"
 #include "MultipartBody.h"
+#include "RemoteServer.h"
 
-#include <map>
 #include <set>
 #include <string>
 
 namespace QuelbyCloud
 {
   /** Stores a batch on a DICOMweb server with one STOW-RS request. */
-  class DicomWebClient : public ITransferClient
+  class DicomWebClient : public RemoteServer
   {
   private:
-    bool sent_;
-    std::string rootUrl_;
-    std::map<std::string, std::string> headers_;
     MultipartBody body_;
-    std::set<std::string> expected_;
+    std::set<std::string> expected_;   // SOP Instance UIDs added so far
+
+  protected:
+    void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;
+    bool Deliver() override;
 
   public:
-    DicomWebClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers);
+    /** The root is the DICOMweb service's, "/studies" is appended to it. */
+    DicomWebClient(const HostBridge& host, const std::string& rootUrl, const Headers& headers);
 
-    const std::string& GetRootUrl() const { return rootUrl_; }
-    const std::map<std::string, std::string>& GetHeaders() const { return headers_; }
     const std::string& GetBoundary() const { return body_.GetBoundary(); }
 
     bool TestConnection() override;
-    void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) override;
-    bool Send() override;
   };
 }

@@ -12,15 +12,15 @@ namespace QuelbyCloud
     ITransferClient(const ITransferClient&) = delete;
     ITransferClient& operator=(const ITransferClient&) = delete;
 
-    virtual ~ITransferClient() {}
+    virtual ~ITransferClient() = default;
 
     /** True when the server answered the protocol's probe in the expected form. */
     virtual bool TestConnection() = 0;
 
-    /** Queues (or, for some protocols, transmits) one instance; code 6 after Send. */
+    /** Queues (or, for some protocols, transmits) one instance; BadSequenceOfCalls after Send. */
     virtual void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) = 0;
 
-    /** True only when every instance added since construction was received; code 6 when called twice. */
+    /** True only when every instance added since construction was received; BadSequenceOfCalls when called twice. */
     virtual bool Send() = 0;
   };
 }

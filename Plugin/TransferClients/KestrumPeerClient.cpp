@@ -1,11 +1,7 @@
 #include "KestrumPeerClient.h"
 
-#include "RequestHelpers.h"
-
 #include <Compression/GzipCompressor.h>
-#include <KestrumException.h>
 #include <Logging.h>
-#include <Toolbox.h>
 
 namespace QuelbyCloud
 {
@@ -16,32 +12,19 @@ namespace QuelbyCloud
     // Below this size compressing a file costs less than handing its upload to
     // another thread (measured on 16 KiB files: the overlap made batches slower).
     const size_t OVERLAPPED_UPLOAD_MIN_BYTES = 128 * 1024;
+
+    bool HasStringMember(const Json::Value& value, const char* member)
+    {
+      return value.isObject() && value.isMember(member) && value[member].isString();
+    }
   }
 
 
-  KestrumPeerClient::KestrumPeerClient(const std::string& rootUrl,
-                                       const std::map<std::string, std::string>& headers,
-                                       bool compress) :
-    ok_(true),
-    sent_(false),
-    compress_(compress),
-    rootUrl_(Kestrum::Toolbox::StripTrailingSlashes(rootUrl)),
-    headers_(headers)
+  KestrumPeerClient::KestrumPeerClient(const HostBridge& host, const std::string& rootUrl,
+                                       const Headers& headers, bool compress) :
+    RemoteServer(host, rootUrl, headers),
+    compress_(compress)
   {
-  }
-
-
-  bool KestrumPeerClient::TestConnection()
-  {
-    HostHttpClient request;
-    request.SetMethod(KestrumHttpMethod_Get);
-    request.SetUrl(rootUrl_ + "/system");
-    CopyHeaders(request, headers_);
-
-    Json::Value answer;
-    return (TryExecuteJson(answer, request) &&
-            answer.isObject() &&
-            answer.isMember("Version"));
   }
 
 
@@ -55,13 +38,16 @@ namespace QuelbyCloud
   }
 
 
-  void KestrumPeerClient::AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile)
+  bool KestrumPeerClient::TestConnection()
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
+    HostHttpClient request = MakeRequest(KestrumHttpMethod_Get, "/system");
+    const std::optional<Json::Value> answer = TryExecuteJson(request);
+    return answer && answer->isObject() && answer->isMember("Version");
+  }
 
+
+  void KestrumPeerClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
+  {
     // After the first failure the rest of the batch is not transmitted.
     if (!ok_)
     {
@@ -110,22 +96,15 @@ namespace QuelbyCloud
 
   bool KestrumPeerClient::Upload(const std::string& sopInstanceUid, std::string& body)
   {
-    const std::string instancesUrl = rootUrl_ + "/instances";
-
-    HostHttpClient post;
-    post.SetMethod(KestrumHttpMethod_Post);
-    post.SetUrl(instancesUrl);
-    post.SetHeader("Expect", "");
-    CopyHeaders(post, headers_);
-
+    HostHttpClient post = MakeRequest(KestrumHttpMethod_Post, "/instances", { { "Expect", "" } });
     post.SwapBody(body);
     if (compress_)
     {
-      post.SetHeader("Content-Encoding", "gzip");   // after CopyHeaders: always this value
+      post.SetHeader("Content-Encoding", "gzip");   // after the configured headers: always this value
     }
 
-    Json::Value stored;
-    if (!TryExecuteJson(stored, post))
+    const std::optional<Json::Value> stored = TryExecuteJson(post);
+    if (!stored)
     {
       if (compress_)
       {
@@ -134,36 +113,28 @@ namespace QuelbyCloud
       return false;
     }
 
-    if (!stored.isObject() ||
-        !stored.isMember("ID") ||
-        !stored["ID"].isString())
+    if (!HasStringMember(*stored, "ID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
       return false;
     }
 
-    HostHttpClient get;
-    get.SetMethod(KestrumHttpMethod_Get);
-    get.SetUrl(instancesUrl + "/" + stored["ID"].asString());
-    CopyHeaders(get, headers_);
-
-    Json::Value instance;
-    if (!TryExecuteJson(instance, get))
+    // The peer's answer to the upload is not proof enough: read the instance back.
+    HostHttpClient get = MakeRequest(KestrumHttpMethod_Get, "/instances/" + (*stored)["ID"].asString());
+    const std::optional<Json::Value> instance = TryExecuteJson(get);
+    if (!instance)
     {
       return false;
     }
 
-    if (!instance.isObject() ||
-        !instance.isMember("MainDicomTags") ||
-        !instance["MainDicomTags"].isObject() ||
-        !instance["MainDicomTags"].isMember("SOPInstanceUID") ||
-        !instance["MainDicomTags"]["SOPInstanceUID"].isString())
+    if (!instance->isObject() ||
+        !HasStringMember((*instance)["MainDicomTags"], "SOPInstanceUID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
       return false;
     }
 
-    if (instance["MainDicomTags"]["SOPInstanceUID"].asString() != sopInstanceUid)
+    if ((*instance)["MainDicomTags"]["SOPInstanceUID"].asString() != sopInstanceUid)
     {
       LOG(ERROR) << "Kestrum protocol - DICOM file with SOP Instance UID was not properly received: "
                  << sopInstanceUid;
@@ -174,14 +145,8 @@ namespace QuelbyCloud
   }
 
 
-  bool KestrumPeerClient::Send()
+  bool KestrumPeerClient::Deliver()
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
-
-    sent_ = true;
     if (ok_ && !FinishUpload())
     {
       ok_ = false;

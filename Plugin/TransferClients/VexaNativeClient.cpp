@@ -1,10 +1,6 @@
 #include "VexaNativeClient.h"
 
-#include "RequestHelpers.h"
-
-#include <KestrumException.h>
 #include <Logging.h>
-#include <Toolbox.h>
 
 namespace QuelbyCloud
 {
@@ -28,41 +24,28 @@ namespace QuelbyCloud
           return false;
         }
       }
-
       return true;
     }
   }
 
 
-  VexaNativeClient::VexaNativeClient(const std::string& rootUrl, const std::map<std::string, std::string>& headers) :
-    sent_(false),
-    rootUrl_(Kestrum::Toolbox::StripTrailingSlashes(rootUrl)),
-    headers_(headers)
+  VexaNativeClient::VexaNativeClient(const HostBridge& host, const std::string& rootUrl, const Headers& headers) :
+    RemoteServer(host, rootUrl, headers)
   {
   }
 
 
   bool VexaNativeClient::TestConnection()
   {
-    HostHttpClient request;
-    request.SetMethod(KestrumHttpMethod_Get);
-    request.SetUrl(rootUrl_ + "/api/v1/me");
-    CopyHeaders(request, headers_);
-
-    Json::Value answer;
-    return (TryExecuteJson(answer, request) &&
-            answer.isObject() &&
-            answer.isMember("content"));
+    HostHttpClient request = MakeRequest(KestrumHttpMethod_Get, "/api/v1/me");
+    const std::optional<Json::Value> answer = TryExecuteJson(request);
+    return answer && answer->isObject() && answer->isMember("content");
   }
 
 
-  void VexaNativeClient::AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void VexaNativeClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
-
+    // The portal reports refused files by these names, in the order of the calls.
     const std::string fileName = "dicom-" + std::to_string(files_.size()) + ".dcm";
     files_[fileName] = sopInstanceUid;
 
@@ -73,11 +56,11 @@ namespace QuelbyCloud
 
   void VexaNativeClient::LogReportedFiles(const Json::Value& names, const char* prefix) const
   {
-    for (Json::ArrayIndex i = 0; i < names.size(); i++)
+    for (const Json::Value& name : names)
     {
-      if (names[i].isString())
+      if (name.isString())
       {
-        std::map<std::string, std::string>::const_iterator found = files_.find(names[i].asString());
+        const auto found = files_.find(name.asString());
         if (found != files_.end())
         {
           LOG(WARNING) << prefix << found->second;
@@ -87,36 +70,29 @@ namespace QuelbyCloud
   }
 
 
-  bool VexaNativeClient::Send()
+  bool VexaNativeClient::Deliver()
   {
-    if (sent_)
-    {
-      throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
-    }
-    sent_ = true;
-
-    HostHttpClient request;
-    request.SetMethod(KestrumHttpMethod_Post);
-    request.SetUrl(rootUrl_ + "/api/v1/instances");
-    request.SetHeader("Content-Type", "multipart/form-data; boundary=" + body_.GetBoundary());
-    request.SetHeader("Expect", "");
-    CopyHeaders(request, headers_);
+    HostHttpClient request = MakeRequest(
+      KestrumHttpMethod_Post, "/api/v1/instances",
+      { { "Content-Type", "multipart/form-data; boundary=" + body_.GetBoundary() },
+        { "Expect", "" } });
     body_.CloseInto(request);
 
-    Json::Value answer;
-    if (!TryExecuteJson(answer, request))
+    const std::optional<Json::Value> answer = TryExecuteJson(request);
+    if (!answer)
     {
       return false;
     }
 
-    if (!IsWellFormedReport(answer))
+    if (!IsWellFormedReport(*answer))
     {
       LOG(ERROR) << "Bad format of the Vexa answer";
       return false;
     }
 
-    const Json::Value& badFormat = answer["content"]["badFormatFiles"];
-    const Json::Value& unexpectedError = answer["content"]["unexpectedErrorFiles"];
+    // One reported file makes the whole batch fail: the portal's report decides for all.
+    const Json::Value& badFormat = (*answer)["content"]["badFormatFiles"];
+    const Json::Value& unexpectedError = (*answer)["content"]["unexpectedErrorFiles"];
     if (badFormat.empty() && unexpectedError.empty())
     {
       return true;

@@ -1,33 +1,32 @@
 #pragma once
 
-#include <Plugins/KestrumPluginInterface.h>
+#include "../Destinations/IDestinationConfigurator.h"
+#include "../HostBridge/RestExchange.h"
+#include "../Synchronization/PluginState.h"
 
-#include <json/value.h>
-#include <map>
-#include <string>
+#include <string_view>
 
 namespace QuelbyCloud
 {
+  class QuelbyCloudPlugin;
+
   // The plug-in's JSON API under "/plugins/quelby-cloud/api/". Each handler
-  // checks its one method, reads the body into a value, calls one operation
-  // and writes the answer.
+  // reads the request into a value, calls one service operation and writes
+  // the answer; the route table checks the method before.
 
-  void ServeDestinations(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeTestConnection(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeConnect(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeDisconnect(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeOptions(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeStatus(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeClearPending(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeReplay(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
-  void ServeForceReplay(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
+  void ServeDestinations(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeTestConnection(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeConnect(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeDisconnect(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeOptions(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeStatus(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeClearPending(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeReplay(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeForceReplay(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
 
-  /** The body as a JSON object of strings ("id" and the typed parameters); code 9 otherwise. */
-  void ReadParametersMap(std::map<std::string, std::string>& target, const KestrumHttpRequest* request);
+  /** The body as a JSON object of strings ("id" and the typed parameters); NetworkProtocol otherwise. */
+  DestinationParameters ReadParametersMap(std::string_view body);
 
-  /** The body as a JSON object; code 9 otherwise. */
-  void ReadJsonObjectBody(Json::Value& target, const KestrumHttpRequest* request);
-
-  /** "TransferedSizeMB": bytes in MiB with one decimal. */
-  std::string FormatMegabytes(uint64_t bytes);
+  /** The body as a JSON object whose options, when present, are booleans; NetworkProtocol, then BadFileFormat otherwise. */
+  PluginState::Options ReadOptions(std::string_view body);
 }

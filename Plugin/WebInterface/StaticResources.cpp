@@ -1,7 +1,6 @@
 #include "StaticResources.h"
 
 #include "EmbeddedResourceTables.h"
-#include "HostBridge/RestAnswers.h"
 
 #include <KestrumException.h>
 #include <SystemToolbox.h>
@@ -17,33 +16,15 @@ namespace QuelbyCloud
              directory == EmbeddedDirectory_Libraries;
     }
 
-    // "/" followed by the route's first group: the path inside the directory.
-    std::string PathFromRequest(const KestrumHttpRequest* request)
+    void ServeDirectoryFile(EmbeddedDirectory directory, const RestRequest& request, RestOutput& output)
     {
-      if (request->groupsCount < 1 || request->groups == nullptr || request->groups[0] == nullptr)
-      {
-        throw Kestrum::KestrumException(Kestrum::ErrorCode_InexistentItem);
-      }
-      return std::string("/") + request->groups[0];
-    }
-
-    void ServeDirectoryFile(EmbeddedDirectory directory,
-                            KestrumRestOutput* output,
-                            const KestrumHttpRequest* request)
-    {
-      if (request->method != KestrumHttpMethod_Get)
-      {
-        SendMethodNotAllowed(output, "GET");
-        return;
-      }
-
-      const std::string path = PathFromRequest(request);
+      // The route's group is the path inside the directory.
+      const std::string path = "/" + request.group;
 
       // Typed before the lookup, so an unknown extension is reported even for a missing file.
       const Kestrum::MimeType type = Kestrum::MimeTypeFromPath(path);
 
-      const std::string content = ReadEmbeddedDirectoryFile(directory, path);
-      AnswerBuffer(output, content, Kestrum::MimeTypeText(type));
+      output.AnswerBuffer(ReadEmbeddedDirectoryFile(directory, path), Kestrum::MimeTypeText(type));
     }
   }
 
@@ -88,14 +69,14 @@ namespace QuelbyCloud
   }
 
 
-  void ServeLibraryFile(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request)
+  void ServeLibraryFile(QuelbyCloudPlugin&, const RestRequest& request, RestOutput& output)
   {
-    ServeDirectoryFile(EmbeddedDirectory_Libraries, output, request);
+    ServeDirectoryFile(EmbeddedDirectory_Libraries, request, output);
   }
 
 
-  void ServeApplicationFile(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request)
+  void ServeApplicationFile(QuelbyCloudPlugin&, const RestRequest& request, RestOutput& output)
   {
-    ServeDirectoryFile(EmbeddedDirectory_Application, output, request);
+    ServeDirectoryFile(EmbeddedDirectory_Application, request, output);
   }
 }

@@ -1,11 +1,13 @@
 #pragma once
 
-#include <Plugins/KestrumPluginInterface.h>
+#include "../HostBridge/RestExchange.h"
 
 #include <string>
 
 namespace QuelbyCloud
 {
+  class QuelbyCloudPlugin;
+
   /** Numbers of the embedded resources. */
   enum EmbeddedFile
   {
@@ -18,15 +20,15 @@ namespace QuelbyCloud
     EmbeddedDirectory_Libraries = 1
   };
 
-  /** The bytes of a file resource; code 3 for an unknown number. */
+  /** The bytes of a file resource; ParameterOutOfRange for an unknown number. */
   std::string ReadEmbeddedFile(int resource);
 
-  /** The bytes of one file of a directory resource (path with its leading "/", case-sensitive); code 3 for an unknown directory, 7 for a missing path. */
+  /** The bytes of one file of a directory resource (path with its leading "/", case-sensitive); ParameterOutOfRange for an unknown directory, InexistentItem for a missing path. */
   std::string ReadEmbeddedDirectoryFile(int directory, const std::string& path);
 
-  /** GET handler of the front-end library files ("/app/(js/.*)", "/app/(css/.*)", "/app/(fonts/.*)"). */
-  void ServeLibraryFile(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
+  /** The front-end library files ("/app/js/...", "/app/css/...", "/app/fonts/..."). */
+  void ServeLibraryFile(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
 
-  /** GET handler of the web application's own files ("/app/(.*)"). */
-  void ServeApplicationFile(KestrumRestOutput* output, const char* url, const KestrumHttpRequest* request);
+  /** The web application's own files (every other path under "/app/"). */
+  void ServeApplicationFile(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
 }

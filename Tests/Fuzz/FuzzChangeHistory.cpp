@@ -43,19 +43,18 @@ namespace
     return ids;
   }
 
-  std::vector<std::string> DrainQueue()
+  std::vector<std::string> DrainQueue(QuelbyCloud::PendingQueue& pending)
   {
     std::vector<std::string> ids;
-    while (QuelbyCloud::GetPendingQueue().GetSize() > 0)
+    while (pending.GetSize() > 0)
     {
-      std::string id;
-      bool replay = false;
-      if (!QuelbyCloud::DequeuePendingInstance(id, replay))
+      const std::optional<QuelbyCloud::PendingInstance> instance = pending.Pop();
+      if (!instance)
       {
         break;
       }
-      FUZZ_CHECK(TARGET, replay, "an instance of the history was queued as a live one");
-      ids.push_back(id);
+      FUZZ_CHECK(TARGET, instance->IsReplay(), "an instance of the history was queued as a live one");
+      ids.push_back(instance->GetInstanceId());
     }
     return ids;
   }
@@ -63,10 +62,8 @@ namespace
 
 int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
 {
-  ResetHost();
-  GetPendingQueue().Clear();
-
-  Testing::FakeHost& host = Testing::FakeHost::Shared();
+  Testing::FakeHost& host = ResetHost();
+  PendingQueue pending;
   host.OnRestGet("/changes?limit=100&since=0").Answer(std::string(reinterpret_cast<const char*>(data), size));
 
   Json::Value document;
@@ -78,7 +75,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
   bool refused = false;
   try
   {
-    done = ScanChangesPage(cursor);
+    done = ScanChangesPage(Bridge(), pending, cursor);
   }
   catch (const Kestrum::KestrumException& e)
   {
@@ -92,7 +89,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
     refused = true;   // a "Last" that is no sequence number: the scan logs a native exception
   }
 
-  const std::vector<std::string> queued = DrainQueue();
+  const std::vector<std::string> queued = DrainQueue(pending);
 
   if (refused)
   {

@@ -3,15 +3,43 @@
 
 #include "FakeHost.h"
 
+#include <HostBridge/HostBridge.h>
+
 namespace QuelbyCloud
 {
   namespace Fuzzing
   {
-    void ResetHost()
+    namespace
     {
-      Testing::FakeHost& host = Testing::FakeHost::Shared();
+      // One host for the whole run, never destroyed: a fuzzer calls FuzzOne until the process ends.
+      struct Harness
+      {
+        Testing::FakeHost host;
+        HostBridge bridge{host.GetContext()};
+      };
+
+      Harness& GetHarness()
+      {
+        static Harness* harness = new Harness;
+        return *harness;
+      }
+    }
+
+
+    Testing::FakeHost& ResetHost()
+    {
+      Harness& harness = GetHarness();
+      Testing::FakeHost& host = harness.host;
       host.Reset();
+      Kestrum::Logging::SetSink(&harness.bridge);   // a plug-in started by the last input took it
       Testing::FakeHost::ForgetAllocations();
+      return host;
+    }
+
+
+    const HostBridge& Bridge()
+    {
+      return GetHarness().bridge;
     }
 
 

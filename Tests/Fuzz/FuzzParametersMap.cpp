@@ -7,26 +7,21 @@
 
 #include "FakeHost.h"
 
-#include <HostBridge/GuardedRestCallback.h>
 #include <KestrumException.h>
 #include <WebInterface/RestApi.h>
 
-#include <json/reader.h>
 #include <json/writer.h>
 #include <map>
+
+extern "C"
+{
+  int32_t KestrumPluginInitialize(KestrumPluginContext* context);
+  void KestrumPluginFinalize();
+}
 
 namespace
 {
   const char* const TARGET = "FuzzParametersMap";
-
-  KestrumHttpRequest PostRequest(const uint8_t* data, size_t size)
-  {
-    KestrumHttpRequest request = {};
-    request.method = KestrumHttpMethod_Post;
-    request.body = data;
-    request.bodySize = static_cast<uint32_t>(size);
-    return request;
-  }
 
   void CheckRefusal(const Kestrum::KestrumException& e, const char* reader)
   {
@@ -37,27 +32,17 @@ namespace
 
 int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
 {
-  ResetHost();
-  const KestrumHttpRequest request = PostRequest(data, size);
+  Testing::FakeHost& host = ResetHost();
+  const std::string_view body(reinterpret_cast<const char*>(data), size);
 
   // The oracle reads with the same grammar as the API (comments allowed), so
   // that only what the API does with the document is compared.
   Json::Value independent;
-  bool isObject = false;
-  try
-  {
-    Json::Reader reader;
-    const char* begin = reinterpret_cast<const char*>(data);
-    isObject = reader.parse(begin, begin + size, independent, false) && independent.isObject();
-  }
-  catch (const Json::Exception&)
-  {
-  }
+  const bool isObject = ParseIndependently(independent, data, size) && independent.isObject();
 
-  std::map<std::string, std::string> parameters;
   try
   {
-    ReadParametersMap(parameters, &request);
+    const DestinationParameters parameters = ReadParametersMap(body);
 
     FUZZ_CHECK(TARGET, isObject, "a body that is no JSON object was taken as parameters");
     FUZZ_CHECK(TARGET, parameters.size() == independent.size(), "parameters lost or invented");
@@ -76,42 +61,33 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
     {
       stored.append(parameter.second);
     }
+    const std::string written = Json::StyledWriter().write(stored);
     Json::Value reread;
-    Json::Reader reader;
-    FUZZ_CHECK(TARGET, reader.parse(Json::StyledWriter().write(stored), reread) && reread == stored,
-               "accepted parameters do not survive being stored");
+    FUZZ_CHECK(TARGET, ParseIndependently(reread, reinterpret_cast<const uint8_t*>(written.data()), written.size()) &&
+               reread == stored, "accepted parameters do not survive being stored");
   }
   catch (const Kestrum::KestrumException& e)
   {
     CheckRefusal(e, "ReadParametersMap");
   }
 
-  Json::Value body;
-  try
-  {
-    ReadJsonObjectBody(body, &request);
-    FUZZ_CHECK(TARGET, body.isObject(), "ReadJsonObjectBody gave something else than an object");
-  }
-  catch (const Kestrum::KestrumException& e)
-  {
-    CheckRefusal(e, "ReadJsonObjectBody");
-  }
-
   // The options route as the host calls it.
-  Testing::FakeHost& host = Testing::FakeHost::Shared();
+  FUZZ_CHECK(TARGET, KestrumPluginInitialize(host.GetContext()) == 0, "the plug-in did not start");
   const Testing::FakeHost::RouteAnswer answer =
-    host.CallHandler(GuardedRestCallback<ServeOptions>, "POST", {},
-                     std::string(reinterpret_cast<const char*>(data), size));
+    host.CallRoute("POST", "/plugins/quelby-cloud/api/options", std::string(body));
+  KestrumPluginFinalize();
 
   switch (answer.callbackCode)
   {
     case 0:
       FUZZ_CHECK(TARGET, answer.status == 200 && answer.body == "ok", "options accepted without \"ok\"");
+      FUZZ_CHECK(TARGET, isObject, "options taken from a body that is no JSON object");
       FUZZ_CHECK(TARGET, host.GetGlobalProperty(5467).has_value(), "options accepted but not saved");
       break;
     case Kestrum::ErrorCode_NetworkProtocol:   // not a JSON object
     case Kestrum::ErrorCode_BadFileFormat:     // an option that is not a boolean
       FUZZ_CHECK(TARGET, answer.answerCount == 0, "a refused options request was answered");
+      FUZZ_CHECK(TARGET, !host.GetGlobalProperty(5467).has_value(), "a refused options request was stored");
       break;
     default:
       Fail(TARGET, "options answered with code " + std::to_string(answer.callbackCode));

@@ -36,8 +36,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
   }
 
   // What was accepted writes back member for member as it was read.
-  Json::Value written;
-  accepted.ToJson(written);
+  const Json::Value written = accepted.ToJson();
   for (const char* member : MEMBERS)
   {
     FUZZ_CHECK(TARGET, written.isMember(member) && written[member] == source[member],

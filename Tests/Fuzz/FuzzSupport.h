@@ -11,6 +11,13 @@
 
 namespace QuelbyCloud
 {
+  class HostBridge;
+
+  namespace Testing
+  {
+    class FakeHost;
+  }
+
   namespace Fuzzing
   {
     /** The target's logic for one input; returns 0 (libFuzzer's convention). */
@@ -26,8 +33,11 @@ namespace QuelbyCloud
      */
     bool ParseIndependently(Json::Value& target, const uint8_t* data, size_t size);
 
-    /** The process-wide test host, bound to the plug-in, with every record and script forgotten. */
-    void ResetHost();
+    /** The test host of the target's process, with every record and script forgotten. */
+    Testing::FakeHost& ResetHost();
+
+    /** The bridge to that host; the framework's log lines go to it. */
+    const HostBridge& Bridge();
 
     /** Host memory handed out and not given back (or freed twice) since the last ResetHost. */
     void CheckHostMemory(const char* target);

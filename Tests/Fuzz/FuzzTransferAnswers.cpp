@@ -67,8 +67,7 @@ namespace
 
 int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
 {
-  ResetHost();
-  FakeHost& host = FakeHost::Shared();
+  FakeHost& host = ResetHost();
   const std::string body(reinterpret_cast<const char*>(data), size);
   host.OnHttpPrefix(ROOT).Answer(200, body);
 
@@ -77,7 +76,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
   const Json::Value& answer = document;   // const: looking a member up must not add it
 
   {
-    DicomWebClient client(std::string(ROOT) + "/dicom-web", {});
+    DicomWebClient client(Bridge(), std::string(ROOT) + "/dicom-web", {});
     client.AddInstance(UID_1, "first file");
     client.AddInstance(UID_2, "second file");
     if (Run("DicomWebClient::Send", [&] { return client.Send(); }))
@@ -93,7 +92,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
   }
 
   {
-    VexaNativeClient client(ROOT, {});
+    VexaNativeClient client(Bridge(), ROOT, {});
     client.AddInstance(UID_1, "first file");
     if (Run("VexaNativeClient::Send", [&] { return client.Send(); }))
     {
@@ -112,7 +111,7 @@ int QuelbyCloud::Fuzzing::FuzzOne(const uint8_t* data, size_t size)
 
   for (bool compress : { false, true })
   {
-    KestrumPeerClient client(ROOT, {}, compress);
+    KestrumPeerClient client(Bridge(), ROOT, {}, compress);
     Run("KestrumPeerClient::AddInstance", [&] { client.AddInstance(UID_1, "first file"); return true; });
     if (Run("KestrumPeerClient::Send", [&] { return client.Send(); }))
     {

@@ -2,7 +2,6 @@
 
 #include <Enumerations.h>
 #include <Logging.h>
-#include <HostBridge/HostContext.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -150,19 +149,6 @@ namespace QuelbyCloud
 
     FakeHost::~FakeHost()
     {
-    }
-
-    FakeHost& FakeHost::Shared()
-    {
-      // Never destroyed: plug-in threads may still log while the process exits.
-      static FakeHost* shared = []
-      {
-        FakeHost* host = new FakeHost;
-        QuelbyCloud::BindHostContext(host->GetContext());
-        QuelbyCloud::BindLogToContext(host->GetContext());
-        return host;
-      }();
-      return *shared;
     }
 
     KestrumPluginContext* FakeHost::GetContext()

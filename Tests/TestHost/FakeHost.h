@@ -6,8 +6,8 @@
  * it hands out through a counter so that leaks of host memory show up, and
  * can call the registered REST routes and the change callback as a host would.
  *
- * Usage in a unit test (the fixture of FakeHostTest.h binds the process-wide
- * host once, resets it before each test and checks host memory after it):
+ * Usage in a unit test (the fixtures of FakeHostTest.h make a host per test,
+ * a bridge to it, and check host memory after the test):
  *
  *   class MyTest : public QuelbyCloud::Testing::FakeHostTest {};
  *
@@ -25,8 +25,8 @@
  * Routes registered by the plug-in are reached with CallRoute("GET", "/plugins/quelby-cloud/api/status"),
  * a handler alone with CallHandler(callback, method, groups, body).
  *
- * Tests that start the plug-in themselves (KestrumPluginInitialize) create
- * their own FakeHost, pass GetContext(), and run each in its own process.
+ * PluginTest (FakeHostTest.h) starts the whole plug-in on the host of its test
+ * through the entry points, as a host would.
  *
  * Every member is thread-safe; scripted callbacks run without the host's lock.
  */
@@ -248,9 +248,6 @@ namespace QuelbyCloud
 
       FakeHost(const FakeHost&) = delete;
       FakeHost& operator=(const FakeHost&) = delete;
-
-      /** The process-wide host, bound to the plug-in (BindHostContext, log) on first use. */
-      static FakeHost& Shared();
 
       /** The context record to hand to the plug-in. */
       KestrumPluginContext* GetContext();

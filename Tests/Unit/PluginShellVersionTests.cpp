@@ -1,4 +1,4 @@
-#include <HostBridge/HostContext.h>
+#include <HostBridge/HostBridge.h>
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@ namespace Kestrum
     /**
      * The expected size comes from untrusted bytes (size prefix or gzip
      * trailer): a size deflate cannot produce from that many compressed bytes
-     * is refused (code 15) before anything is allocated.
+     * is refused (BadFileFormat) before anything is allocated.
      */
     void Decompress(std::string& output, const void* compressed, size_t size) override;
   };

@@ -126,7 +126,7 @@ typedef KestrumErrorCode (*KestrumOnChangeCallback)(int32_t changeType,
 
 /* Services 1, 2, 3: the parameter is the text itself (const char*). */
 
-/* Service 7 */
+/* KestrumService_SetPluginProperty */
 typedef struct
 {
   const char* plugin;
@@ -134,7 +134,7 @@ typedef struct
   const char* value;
 } _KestrumSetPluginProperty;
 
-/* Service 8 */
+/* KestrumService_GetGlobalProperty */
 typedef struct
 {
   char** result;                /* out: host text */
@@ -142,7 +142,7 @@ typedef struct
   const char* value;            /* default value */
 } _KestrumGetGlobalProperty;
 
-/* Service 9 */
+/* KestrumService_SetGlobalProperty */
 typedef struct
 {
   void* reserved;               /* null */
@@ -150,14 +150,14 @@ typedef struct
   const char* value;
 } _KestrumSetGlobalProperty;
 
-/* Service 13 */
+/* KestrumService_GetConfiguration */
 typedef struct
 {
   char** result;                /* out: host text, the configuration as JSON */
   const void* reserved;         /* null */
 } _KestrumGetConfiguration;
 
-/* Service 27: one outgoing HTTP request, 17 fields */
+/* KestrumService_CallHttpClient: one outgoing HTTP request, 17 fields */
 typedef struct
 {
   KestrumMemoryBuffer* answerBody;     /* out */
@@ -179,20 +179,20 @@ typedef struct
   uint8_t pkcs11;
 } _KestrumCallHttpClient;
 
-/* Service 1003 */
+/* KestrumService_RegisterOnChangeCallback */
 typedef struct
 {
   KestrumOnChangeCallback callback;
 } _KestrumOnChangeCallback;
 
-/* Service 1004 */
+/* KestrumService_RegisterRestCallbackNoLock */
 typedef struct
 {
   const char* pathRegularExpression;
   KestrumRestCallback callback;
 } _KestrumRestCallback;
 
-/* Service 2000 */
+/* KestrumService_AnswerBuffer */
 typedef struct
 {
   KestrumRestOutput* output;
@@ -201,23 +201,23 @@ typedef struct
   const char* mimeType;
 } _KestrumAnswerBuffer;
 
-/* Service 2005 */
+/* KestrumService_SendMethodNotAllowed */
 typedef struct
 {
   KestrumRestOutput* output;
   const char* allowedMethods;
 } _KestrumOutputAllowedMethods;
 
-/* Services 3001, 3010 */
+/* KestrumService_RestApiGet, KestrumService_RestApiGetAfterPlugins */
 typedef struct
 {
   KestrumMemoryBuffer* target;  /* out */
   const char* uri;
 } _KestrumRestApiGet;
 
-/* Services 3003, 3012: the parameter is the URI itself (const char*). */
+/* KestrumService_RestApiDelete, KestrumService_RestApiDeleteAfterPlugins: the parameter is the URI itself (const char*). */
 
-/* Services 3004, 3013 */
+/* KestrumService_RestApiPut, KestrumService_RestApiPutAfterPlugins */
 typedef struct
 {
   KestrumMemoryBuffer* target;  /* out */
