@@ -11,7 +11,8 @@
   KIND("kestrum-cloud", MakeKestrumCloudDestination)    \
   KIND("corvad", MakeCorvadDestination)                 \
   KIND("ai", MakeAiPartnerDestination)                  \
-  KIND("pharma", MakePharmaStudyDestination)
+  KIND("pharma", MakePharmaStudyDestination)            \
+  /* end of the list */
 
 namespace QuelbyCloud
 {
