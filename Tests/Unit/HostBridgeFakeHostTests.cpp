@@ -1,20 +1,20 @@
 // The in-process test host must behave like a host where the plug-in's tests
 // rely on it: route order and full matches, answers, memory accounting.
 
-#include <HostBridge/GuardedRestCallback.h>
-#include <HostBridge/HostContext.h>
-
 #include <FakeHostTest.h>
+#include <KestrumException.h>
 
 using QuelbyCloud::Testing::FakeHost;
 
 namespace
 {
+  // The callbacks have no user data: they reach the host of the running test here.
+  KestrumPluginContext* routeHost = nullptr;
+
   void Answer(KestrumRestOutput* output, const std::string& body)
   {
-    KestrumPluginContext* context = QuelbyCloud::RequireHostContext();
     _KestrumAnswerBuffer answer = { output, body.data(), static_cast<uint32_t>(body.size()), "text/plain" };
-    context->InvokeService(context, KestrumService_AnswerBuffer, &answer);
+    routeHost->InvokeService(routeHost, KestrumService_AnswerBuffer, &answer);
   }
 
   KestrumErrorCode Library(KestrumRestOutput* output, const char*, const KestrumHttpRequest* request)
@@ -33,9 +33,8 @@ namespace
   {
     if (request->method != KestrumHttpMethod_Post)
     {
-      KestrumPluginContext* context = QuelbyCloud::RequireHostContext();
       _KestrumOutputAllowedMethods allowed = { output, "POST" };
-      context->InvokeService(context, KestrumService_SendMethodNotAllowed, &allowed);
+      routeHost->InvokeService(routeHost, KestrumService_SendMethodNotAllowed, &allowed);
       return 0;
     }
     Answer(output, std::string(static_cast<const char*>(request->body), request->bodySize));
@@ -45,14 +44,13 @@ namespace
 
   KestrumErrorCode Missing(KestrumRestOutput*, const char*, const KestrumHttpRequest*)
   {
-    return 7;
+    return Kestrum::ErrorCode_InexistentItem;
   }
 
   void Register(const char* regex, KestrumRestCallback callback)
   {
-    KestrumPluginContext* context = QuelbyCloud::RequireHostContext();
     _KestrumRestCallback route = { regex, callback };
-    ASSERT_EQ(0, context->InvokeService(context, KestrumService_RegisterRestCallbackNoLock, &route));
+    ASSERT_EQ(0, routeHost->InvokeService(routeHost, KestrumService_RegisterRestCallbackNoLock, &route));
   }
 }
 
@@ -62,6 +60,7 @@ protected:
   void SetUp() override
   {
     FakeHostTest::SetUp();
+    routeHost = host.GetContext();
     Register("/plugins/p/app/(js/.*)", &Library);
     Register("/plugins/p/app/(.*)", &Pages);
     Register("/plugins/p/api/echo", &PostOnly);
@@ -94,7 +93,7 @@ TEST_F(FakeHostRoutesTest, AnswersMethodsAndErrorCodes)
   EXPECT_EQ(2u, echoed.answerCount);   // the second answer was refused and counted
 
   const auto missing = host.CallRoute("GET", "/plugins/p/api/missing");
-  EXPECT_EQ(7, missing.callbackCode);
+  EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, missing.callbackCode);
   EXPECT_EQ(404, missing.status);
 }
 
@@ -127,7 +126,7 @@ TEST_F(FakeHostTestHost, GlobalPropertiesAndMemoryAccounting)
   EXPECT_STREQ("default", text);
   context->Free(text);
 
-  host.FailGlobalPropertyWrite(5467, 11);
-  EXPECT_EQ(11, context->InvokeService(context, KestrumService_SetGlobalProperty, &write));
-  EXPECT_EQ(26, context->InvokeService(context, 4242, &write));   // unknown service
+  host.FailGlobalPropertyWrite(5467, Kestrum::ErrorCode_Database);
+  EXPECT_EQ(Kestrum::ErrorCode_Database, context->InvokeService(context, KestrumService_SetGlobalProperty, &write));
+  EXPECT_EQ(Kestrum::ErrorCode_UnknownPluginService, context->InvokeService(context, 4242, &write));
 }

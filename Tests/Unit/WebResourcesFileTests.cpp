@@ -93,7 +93,7 @@ TEST_F(ReadWholeFileTest, WhatIsNotARegularFileIsRefusedWithItsPathInTheLog)
   for (const std::string& path : { missing, directory.string(), dangling.string(), std::string() })
   {
     const std::pair<int, std::vector<std::string> > failure = Failure(path);
-    EXPECT_EQ(2006, failure.first) << path;
+    EXPECT_EQ(Kestrum::ErrorCode_RegularFileExpected, failure.first) << path;
     ASSERT_EQ(1u, failure.second.size()) << path;
     EXPECT_EQ("The specified path does not point to a regular file: "
               "The path does not point to a regular file: " + path, failure.second[0]);

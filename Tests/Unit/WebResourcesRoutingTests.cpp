@@ -1,23 +1,15 @@
 // The web application as a host reaches it, through the routes that the
-// plug-in registers at start-up. The plug-in binds its host once per process,
-// hence a single case in this executable.
+// plug-in registers at start-up.
 
-#include <FakeHost.h>
+#include <FakeHostTest.h>
 
 #include <filesystem>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
 
 using QuelbyCloud::Testing::FakeHost;
-
-extern "C"
-{
-  int32_t KestrumPluginInitialize(KestrumPluginContext* context);
-  void KestrumPluginFinalize();
-}
 
 namespace
 {
@@ -29,14 +21,15 @@ namespace
     EXPECT_TRUE(file.good()) << relative;
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
+
+  class WebResourcesRouting : public QuelbyCloud::Testing::PluginTest
+  {
+  };
 }
 
 
-TEST(WebResourcesRouting, EachPathUnderAppReachesTheDirectoryThatHoldsIt)
+TEST_F(WebResourcesRouting, EachPathUnderAppReachesTheDirectoryThatHoldsIt)
 {
-  FakeHost host("1.4.2");
-  ASSERT_EQ(0, KestrumPluginInitialize(host.GetContext()));
-
   const std::string app = "/plugins/quelby-cloud/app/";
 
   // Library paths go to the libraries, whatever the catch-all route would say.
@@ -71,6 +64,4 @@ TEST(WebResourcesRouting, EachPathUnderAppReachesTheDirectoryThatHoldsIt)
     }
   }
   EXPECT_TRUE(extensionSet);
-
-  KestrumPluginFinalize();
 }

@@ -1,8 +1,7 @@
 // The embedded web application: the bytes served are those of the source
-// tree, with the right content type, and every path or method that is not
-// served is refused the way a browser expects (404, 405).
+// tree, with the right content type, and every path that is not served is a
+// 404 (the 405 of every route is checked with the JSON API's routes).
 
-#include <HostBridge/GuardedRestCallback.h>
 #include <WebInterface/StaticResources.h>
 
 #include <FakeHostTest.h>
@@ -19,7 +18,7 @@
 
 using namespace QuelbyCloud;
 using QuelbyCloud::Testing::FakeHost;
-using QuelbyCloud::Testing::FakeHostTest;
+using QuelbyCloud::Testing::PluginTest;
 
 namespace
 {
@@ -49,16 +48,28 @@ namespace
     return 0;
   }
 
-  const KestrumRestCallback LIBRARY = GuardedRestCallback<ServeLibraryFile>;
-  const KestrumRestCallback APPLICATION = GuardedRestCallback<ServeApplicationFile>;
-
-  class WebResourcesTest : public FakeHostTest
+  class WebResourcesTest : public PluginTest
   {
   protected:
+    // The callbacks that the plug-in registered for each directory, reached without the route matching.
+    KestrumRestCallback library = nullptr;
+    KestrumRestCallback application = nullptr;
+
+    void SetUp() override
+    {
+      PluginTest::SetUp();
+      const std::vector<FakeHost::Route> routes = host.Routes();
+      for (size_t i = 0; i < routes.size(); i++)
+      {
+        library = (REST_ROUTES.at(i).handler == ServeLibraryFile ? routes[i].callback : library);
+        application = (REST_ROUTES.at(i).handler == ServeApplicationFile ? routes[i].callback : application);
+      }
+    }
+
     void TearDown() override
     {
       Kestrum::Logging::SetInformationMask(0);
-      FakeHostTest::TearDown();
+      PluginTest::TearDown();
     }
 
     // Information lines reach the host only for the categories of the mask.
@@ -126,8 +137,8 @@ TEST_F(WebResourcesTest, EveryContentTypeHasItsTextAndOtherValuesAreRefused)
     EXPECT_STREQ(texts[value], Kestrum::MimeTypeText(static_cast<Kestrum::MimeType>(value))) << value;
   }
 
-  EXPECT_EQ(3, CodeOf([] { Kestrum::MimeTypeText(static_cast<Kestrum::MimeType>(25)); }));
-  EXPECT_EQ(3, CodeOf([] { Kestrum::MimeTypeText(static_cast<Kestrum::MimeType>(-1)); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { Kestrum::MimeTypeText(static_cast<Kestrum::MimeType>(25)); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { Kestrum::MimeTypeText(static_cast<Kestrum::MimeType>(-1)); }));
 }
 
 
@@ -157,12 +168,12 @@ TEST_F(WebResourcesTest, TheApplicationDirectoryServesEveryFileOfTheSourceTree)
   {
     const std::string relative = it->path().string().substr(app.string().size() + 1);
     if (!std::filesystem::is_regular_file(it->path()) ||
-        relative == "explorer.js" || relative.compare(0, 6, "tools/") == 0)
+        relative == "explorer.js")
     {
       continue;
     }
 
-    const FakeHost::RouteAnswer answer = host.CallHandler(APPLICATION, "GET", { relative });
+    const FakeHost::RouteAnswer answer = host.CallHandler(application, "GET", { relative });
     EXPECT_EQ(200, answer.status) << relative;
     EXPECT_EQ(1u, answer.answerCount) << relative;
     EXPECT_TRUE(answer.body == ReadDiskFile(it->path())) << relative;
@@ -173,10 +184,10 @@ TEST_F(WebResourcesTest, TheApplicationDirectoryServesEveryFileOfTheSourceTree)
   // The page, its script, its style sheet, two logos, four icons and the animation.
   EXPECT_GE(served, 10u);
 
-  EXPECT_EQ("text/html", host.CallHandler(APPLICATION, "GET", { "index.html" }).mimeType);
-  EXPECT_EQ("application/javascript", host.CallHandler(APPLICATION, "GET", { "app.js" }).mimeType);
-  EXPECT_EQ("image/png", host.CallHandler(APPLICATION, "GET", { "img/quelby-logo-negative.png" }).mimeType);
-  EXPECT_EQ("image/gif", host.CallHandler(APPLICATION, "GET", { "img/ajax-loader.gif" }).mimeType);
+  EXPECT_EQ("text/html", host.CallHandler(application, "GET", { "index.html" }).mimeType);
+  EXPECT_EQ("application/javascript", host.CallHandler(application, "GET", { "app.js" }).mimeType);
+  EXPECT_EQ("image/png", host.CallHandler(application, "GET", { "img/quelby-logo-negative.png" }).mimeType);
+  EXPECT_EQ("image/gif", host.CallHandler(application, "GET", { "img/ajax-loader.gif" }).mimeType);
 }
 
 
@@ -202,7 +213,7 @@ TEST_F(WebResourcesTest, TheLibrariesAreServedAtTheirFixedPathsFromTheInstalledP
 
   for (const Case& c : cases)
   {
-    const FakeHost::RouteAnswer answer = host.CallHandler(LIBRARY, "GET", { c.group });
+    const FakeHost::RouteAnswer answer = host.CallHandler(library, "GET", { c.group });
     EXPECT_EQ(200, answer.status) << c.group;
     EXPECT_EQ(c.type, answer.mimeType) << c.group;
     const std::string expected = ReadDiskFile(modules / c.source);
@@ -211,10 +222,10 @@ TEST_F(WebResourcesTest, TheLibrariesAreServedAtTheirFixedPathsFromTheInstalledP
   }
 
   // The versions that the page was written for.
-  EXPECT_NE(std::string::npos, host.CallHandler(LIBRARY, "GET", { "js/vue.min.js" }).body.find("Vue.js v2.6.10"));
-  EXPECT_NE(std::string::npos, host.CallHandler(LIBRARY, "GET", { "js/jquery-3.4.1.min.js" }).body.find("jQuery v3.4.1"));
-  EXPECT_NE(std::string::npos, host.CallHandler(LIBRARY, "GET", { "css/bootstrap.css" }).body.find("Bootstrap v4.5.2"));
-  EXPECT_NE(std::string::npos, host.CallHandler(LIBRARY, "GET", { "css/font-awesome.css" }).body.find("Font Awesome 4.7.0"));
+  EXPECT_NE(std::string::npos, host.CallHandler(library, "GET", { "js/vue.min.js" }).body.find("Vue.js v2.6.10"));
+  EXPECT_NE(std::string::npos, host.CallHandler(library, "GET", { "js/jquery-3.4.1.min.js" }).body.find("jQuery v3.4.1"));
+  EXPECT_NE(std::string::npos, host.CallHandler(library, "GET", { "css/bootstrap.css" }).body.find("Bootstrap v4.5.2"));
+  EXPECT_NE(std::string::npos, host.CallHandler(library, "GET", { "css/font-awesome.css" }).body.find("Font Awesome 4.7.0"));
 }
 
 
@@ -231,8 +242,8 @@ TEST_F(WebResourcesTest, PathsThatTheDirectoriesDoNotHoldAnswer404)
   };
   for (const char* group : applicationMisses)
   {
-    const FakeHost::RouteAnswer answer = host.CallHandler(APPLICATION, "GET", { group });
-    EXPECT_EQ(7, answer.callbackCode) << group;
+    const FakeHost::RouteAnswer answer = host.CallHandler(application, "GET", { group });
+    EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, answer.callbackCode) << group;
     EXPECT_EQ(404, answer.status) << group;
     EXPECT_EQ(0u, answer.answerCount) << group;
   }
@@ -240,13 +251,13 @@ TEST_F(WebResourcesTest, PathsThatTheDirectoriesDoNotHoldAnswer404)
   const char* const libraryMisses[] = { "js/app.js", "js/jquery.min.js", "css/missing.map", "fonts/", "index.html" };
   for (const char* group : libraryMisses)
   {
-    const FakeHost::RouteAnswer answer = host.CallHandler(LIBRARY, "GET", { group });
-    EXPECT_EQ(7, answer.callbackCode) << group;
+    const FakeHost::RouteAnswer answer = host.CallHandler(library, "GET", { group });
+    EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, answer.callbackCode) << group;
     EXPECT_EQ(404, answer.status) << group;
   }
 
   // A request without any group (not a route of this plug-in) is refused the same way.
-  EXPECT_EQ(404, host.CallHandler(APPLICATION, "GET", {}).status);
+  EXPECT_EQ(404, host.CallHandler(application, "GET", {}).status);
 }
 
 
@@ -255,13 +266,13 @@ TEST_F(WebResourcesTest, TheTypeIsDecidedBeforeTheLookup)
   ShowInformationLines();
 
   // Typed as an image, yet not found: the case of the path matters only for the lookup.
-  const FakeHost::RouteAnswer upper = host.CallHandler(APPLICATION, "GET", { "IMG/FAVICON-16X16.PNG" });
+  const FakeHost::RouteAnswer upper = host.CallHandler(application, "GET", { "IMG/FAVICON-16X16.PNG" });
   EXPECT_EQ(404, upper.status);
   EXPECT_TRUE(UnknownExtensionLines().empty());
 
   // An unknown extension is reported even for a file that does not exist.
-  EXPECT_EQ(404, host.CallHandler(LIBRARY, "GET", { "css/missing.map" }).status);
-  const FakeHost::RouteAnswer map = host.CallHandler(LIBRARY, "GET", { "css/bootstrap.css.map" });
+  EXPECT_EQ(404, host.CallHandler(library, "GET", { "css/missing.map" }).status);
+  const FakeHost::RouteAnswer map = host.CallHandler(library, "GET", { "css/bootstrap.css.map" });
   EXPECT_EQ(200, map.status);
   EXPECT_EQ("application/octet-stream", map.mimeType);
 
@@ -272,31 +283,13 @@ TEST_F(WebResourcesTest, TheTypeIsDecidedBeforeTheLookup)
 }
 
 
-TEST_F(WebResourcesTest, OnlyGetIsServed)
-{
-  for (const char* method : { "POST", "PUT", "DELETE" })
-  {
-    for (KestrumRestCallback handler : { APPLICATION, LIBRARY })
-    {
-      const std::string group = (handler == APPLICATION ? "index.html" : "js/vue.min.js");
-      const FakeHost::RouteAnswer answer = host.CallHandler(handler, method, { group }, "{}");
-      EXPECT_EQ(0, answer.callbackCode) << method;
-      EXPECT_EQ(405, answer.status) << method;
-      EXPECT_EQ("GET", answer.allowedMethods) << method;
-      EXPECT_EQ(1u, answer.answerCount) << method;
-      EXPECT_TRUE(answer.body.empty()) << method;
-    }
-  }
-}
-
-
 TEST_F(WebResourcesTest, AFailingAnswerServiceBecomesTheCallbacksCode)
 {
-  host.FailService(KestrumService_AnswerBuffer, 9);
-  EXPECT_EQ(9, host.CallHandler(APPLICATION, "GET", { "index.html" }).callbackCode);
+  host.FailService(KestrumService_AnswerBuffer, Kestrum::ErrorCode_NetworkProtocol);
+  EXPECT_EQ(Kestrum::ErrorCode_NetworkProtocol, host.CallHandler(application, "GET", { "index.html" }).callbackCode);
 
-  host.FailService(KestrumService_SendMethodNotAllowed, 9);
-  EXPECT_EQ(9, host.CallHandler(LIBRARY, "POST", { "js/vue.min.js" }).callbackCode);
+  host.FailService(KestrumService_SendMethodNotAllowed, Kestrum::ErrorCode_NetworkProtocol);
+  EXPECT_EQ(Kestrum::ErrorCode_NetworkProtocol, host.CallHandler(library, "POST", { "js/vue.min.js" }).callbackCode);
 }
 
 
@@ -306,8 +299,8 @@ TEST_F(WebResourcesTest, TheExplorerExtensionIsFileResourceZero)
   EXPECT_TRUE(script == ReadDiskFile(SourceRoot() / "WebApplication" / "explorer.js"));
   EXPECT_NE(std::string::npos, script.find("../plugins/quelby-cloud/app/index.html"));
 
-  EXPECT_EQ(3, CodeOf([] { ReadEmbeddedFile(1); }));
-  EXPECT_EQ(3, CodeOf([] { ReadEmbeddedFile(-1); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { ReadEmbeddedFile(1); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { ReadEmbeddedFile(-1); }));
 }
 
 
@@ -316,9 +309,9 @@ TEST_F(WebResourcesTest, DirectoryLookupsRefuseUnknownDirectoriesAndPaths)
   EXPECT_FALSE(ReadEmbeddedDirectoryFile(EmbeddedDirectory_Application, "/index.html").empty());
   EXPECT_FALSE(ReadEmbeddedDirectoryFile(EmbeddedDirectory_Libraries, "/js/vue.min.js").empty());
 
-  EXPECT_EQ(3, CodeOf([] { ReadEmbeddedDirectoryFile(2, "/index.html"); }));
-  EXPECT_EQ(3, CodeOf([] { ReadEmbeddedDirectoryFile(-1, "/index.html"); }));
-  EXPECT_EQ(7, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Application, "index.html"); }));
-  EXPECT_EQ(7, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Libraries, "/index.html"); }));
-  EXPECT_EQ(7, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Application, "/js/vue.min.js"); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { ReadEmbeddedDirectoryFile(2, "/index.html"); }));
+  EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, CodeOf([] { ReadEmbeddedDirectoryFile(-1, "/index.html"); }));
+  EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Application, "index.html"); }));
+  EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Libraries, "/index.html"); }));
+  EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, CodeOf([] { ReadEmbeddedDirectoryFile(EmbeddedDirectory_Application, "/js/vue.min.js"); }));
 }
