@@ -5,8 +5,7 @@
 //    DICOMweb client, against one memcpy of the same bytes;
 //  - the peer client's gzip of one 512 KiB file, against zlib called directly.
 
-#include <Destinations/ServerConfiguration.h>
-#include <HostBridge/HostContext.h>
+#include <HostBridge/HostBridge.h>
 #include <TransferClients/DicomWebClient.h>
 #include <TransferClients/KestrumPeerClient.h>
 
@@ -36,20 +35,13 @@ namespace
     return (service == KestrumService_CallHttpClient ? 9 : 0);
   }
 
-  void BindDroppingHost()
+  // The clients' host; the log lines go to it as well, and are dropped.
+  const QuelbyCloud::HostBridge& DroppingHost()
   {
-    static bool bound = false;
-    if (!bound)
-    {
-      static KestrumPluginContext context;
-      context.pluginsManager = nullptr;
-      context.kestrumVersion = "mainline";
-      context.Free = &std::free;
-      context.InvokeService = &DropEverything;
-      QuelbyCloud::BindHostContext(&context);
-      QuelbyCloud::BindLogToContext(&context);
-      bound = true;
-    }
+    static KestrumPluginContext context = { nullptr, "mainline", &std::free, &DropEverything };
+    static QuelbyCloud::HostBridge bridge(&context);
+    Kestrum::Logging::SetSink(&bridge);
+    return bridge;
   }
 
   // Pixel-like content: 16-bit samples of a slowly varying signal with noise,
@@ -94,13 +86,13 @@ namespace
 
 static void StowBodyBuiltByTheClient(benchmark::State& state)
 {
-  BindDroppingHost();
+  const QuelbyCloud::HostBridge& host = DroppingHost();
   const std::vector<std::string>& files = Batch();
 
   const long faultsBefore = MinorFaults();
   for (auto _ : state)
   {
-    QuelbyCloud::DicomWebClient client("http://127.0.0.1:9/dicom-web", {});
+    QuelbyCloud::DicomWebClient client(host, "http://127.0.0.1:9/dicom-web", {});
     for (size_t i = 0; i < files.size(); i++)
     {
       client.AddInstance("1.2.3." + std::to_string(i), files[i]);
@@ -163,13 +155,13 @@ BENCHMARK(GzipThroughTheFramework)->Unit(benchmark::kMillisecond);
 
 static void GzipPeerClientUpload(benchmark::State& state)
 {
-  BindDroppingHost();
+  const QuelbyCloud::HostBridge& host = DroppingHost();
   const std::string& file = Batch().front();
 
   for (auto _ : state)
   {
     // A refused upload logs one line; the dropping host discards it.
-    QuelbyCloud::KestrumPeerClient client("http://127.0.0.1:9", {}, true);
+    QuelbyCloud::KestrumPeerClient client(host, "http://127.0.0.1:9", {}, true);
     client.AddInstance("1.2.3", file);
     benchmark::DoNotOptimize(client.Send());
   }

@@ -15,8 +15,8 @@
  * fails as a transport failure would.
  */
 
-#include <Destinations/ServerConfiguration.h>
-#include <HostBridge/HostContext.h>
+#include <Destinations/ServerTypes.h>
+#include <HostBridge/HostBridge.h>
 #include <TransferClients/ITransferClient.h>
 
 #include <HttpClient.h>
@@ -219,21 +219,17 @@ int main(int argc, char** argv)
     }
   }
 
+  KestrumPluginContext context = { nullptr, "mainline", &std::free, &InvokeService };
+  QuelbyCloud::HostBridge bridge(&context);
+  Kestrum::Logging::SetSink(&bridge);
+
   try
   {
     KestrumHost::HostConfig config;
     config.httpConnectTo.clear();
     httpClient.reset(new KestrumHost::HttpClient(config));
 
-    static KestrumPluginContext context;
-    context.pluginsManager = nullptr;
-    context.kestrumVersion = "mainline";
-    context.Free = &std::free;
-    context.InvokeService = &InvokeService;
-    QuelbyCloud::BindHostContext(&context);
-    QuelbyCloud::BindLogToContext(&context);
-
-    std::unique_ptr<QuelbyCloud::ITransferClient> client = server.CreateTransferClient();
+    std::unique_ptr<QuelbyCloud::ITransferClient> client = QuelbyCloud::CreateTransferClient(bridge, server);
 
     bool result;
     if (testConnection)
@@ -251,11 +247,6 @@ int main(int argc, char** argv)
 
     std::cout << "result " << (result ? "true" : "false") << std::endl;
     return result ? 0 : 1;
-  }
-  catch (const Kestrum::KestrumException& e)
-  {
-    std::cerr << "exception: " << e.GetDescription() << " " << e.GetDetails() << std::endl;
-    return 2;
   }
   catch (const std::exception& e)
   {

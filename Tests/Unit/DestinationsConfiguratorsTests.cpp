@@ -15,34 +15,22 @@ namespace
   class DestinationsTest : public FakeHostTest
   {
   protected:
-    // Configures a fresh record; the error text is empty on success.
-    static bool Configure(const IDestinationConfigurator& configurator,
-                          const DestinationParameters& parameters,
-                          ServerConfiguration& target,
-                          std::string& error)
+    // The sentence of a refusal, "" on success: a result holds a server or a sentence, never both.
+    static std::string Error(const IDestinationConfigurator& configurator, const DestinationParameters& parameters)
     {
-      error.clear();
-      return configurator.Configure(target, error, parameters);
+      const ConfigurationResult result = configurator.Configure(parameters);
+      EXPECT_EQ(result.server.has_value(), result.error.empty());
+      return result.error;
     }
 
     static std::string VexaError(const std::string& url, const std::string& apiKey = "Api-Key abc")
     {
-      ServerConfiguration target;
-      std::string error;
-      const bool ok = Configure(VexaConfigurator(ProtocolType_DicomWeb), { { "Url", url }, { "api-key", apiKey } },
-                                target, error);
-      EXPECT_EQ(ok, error.empty());
-      EXPECT_EQ(ok, target != ServerConfiguration()) << "a refusal must leave the record untouched";
-      return error;
+      return Error(VexaConfigurator(ProtocolType_DicomWeb), { { "Url", url }, { "api-key", apiKey } });
     }
 
     static std::string ManagedError(const std::string& url)
     {
-      ServerConfiguration target;
-      std::string error;
-      Configure(KestrumCloudConfigurator(), { { "Url", url }, { "username", "u" }, { "password", "p" } },
-                target, error);
-      return error;
+      return Error(KestrumCloudConfigurator(), { { "Url", url }, { "username", "u" }, { "password", "p" } });
     }
   };
 
@@ -61,12 +49,11 @@ namespace
 
     std::string GetDescription() const override { return "listing"; }
     bool IsPrimary() const override { return false; }
-    void ListParameters(std::vector<DestinationParameter>& target) const override
+    std::vector<DestinationParameter> ListParameters() const override
     {
-      target.push_back(DestinationParameter("a", "A", ParameterType_Text, ""));
-      target.push_back(DestinationParameter(key_, "B", ParameterType_Text, ""));
+      return { { "a", "A", ParameterType_Text, "" }, { key_, "B", ParameterType_Text, "" } };
     }
-    bool Configure(ServerConfiguration&, std::string&, const DestinationParameters&) const override { return true; }
+    ConfigurationResult Configure(const DestinationParameters&) const override { return {}; }
   };
 }
 
@@ -109,22 +96,15 @@ TEST_F(DestinationsTest, PortalRefusesUrlsThatReachAnotherHost)
 
 TEST_F(DestinationsTest, PortalChecksPresenceThenUrlThenApiKey)
 {
-  ServerConfiguration target;
-  std::string error;
   const VexaConfigurator vexa(ProtocolType_DicomWeb);
-
-  EXPECT_FALSE(Configure(vexa, {}, target, error));
-  EXPECT_EQ("No URL was provided", error);
-  EXPECT_FALSE(Configure(vexa, { { "Url", "https://a.vexa.example" } }, target, error));
-  EXPECT_EQ("No API key was provided", error);
-  EXPECT_FALSE(Configure(vexa, { { "Url", "bad" }, { "api-key", "bad" } }, target, error));
-  EXPECT_EQ(BAD_PORTAL_URL, error);
+  EXPECT_EQ("No URL was provided", Error(vexa, {}));
+  EXPECT_EQ("No API key was provided", Error(vexa, { { "Url", "https://a.vexa.example" } }));
+  EXPECT_EQ(BAD_PORTAL_URL, Error(vexa, { { "Url", "bad" }, { "api-key", "bad" } }));
 
   EXPECT_EQ("The API key is not well formed", VexaError("https://a.vexa.example", "api-key abc"));
   EXPECT_EQ("The API key is not well formed", VexaError("https://a.vexa.example", "Api-Keyabc"));
   EXPECT_EQ("The API key is not well formed", VexaError("https://a.vexa.example", "Api-Key"));
   EXPECT_EQ("", VexaError("https://a.vexa.example", "Api-Key "));
-  EXPECT_TRUE(target == ServerConfiguration());
 }
 
 
@@ -132,11 +112,10 @@ TEST_F(DestinationsTest, PortalFillsTheRecord)
 {
   for (ProtocolType protocol : { ProtocolType_DicomWeb, ProtocolType_Native })
   {
-    ServerConfiguration target;
-    std::string error;
-    ASSERT_TRUE(Configure(VexaConfigurator(protocol),
-                          { { "id", "vexa" }, { "Url", "https://demo.vexa.example/" },
-                            { "api-key", "Api-Key tok" }, { "ignored", "x" } }, target, error));
+    const ConfigurationResult result = VexaConfigurator(protocol).Configure(
+      { { "id", "vexa" }, { "Url", "https://demo.vexa.example/" }, { "api-key", "Api-Key tok" }, { "ignored", "x" } });
+    ASSERT_TRUE(result.server) << result.error;
+    const ServerConfiguration& target = *result.server;
     EXPECT_EQ("vexa", target.GetModalityName());
     EXPECT_EQ("https://demo.vexa.example", target.GetUrl());
     EXPECT_EQ(ServerType_Vexa, target.GetServerType());
@@ -171,15 +150,9 @@ TEST_F(DestinationsTest, ManagedServerUrlMustLieUnderTheCloudHost)
 TEST_F(DestinationsTest, ManagedServerChecksPresenceInOrder)
 {
   const KestrumCloudConfigurator managed;
-  ServerConfiguration target;
-  std::string error;
-  EXPECT_FALSE(Configure(managed, { { "username", "u" }, { "password", "p" } }, target, error));
-  EXPECT_EQ("No URL was provided", error);
-  EXPECT_FALSE(Configure(managed, { { "Url", "x" }, { "password", "p" } }, target, error));
-  EXPECT_EQ("No username was provided", error);
-  EXPECT_FALSE(Configure(managed, { { "Url", "x" }, { "username", "u" } }, target, error));
-  EXPECT_EQ("No password was provided", error);
-  EXPECT_TRUE(target == ServerConfiguration());
+  EXPECT_EQ("No URL was provided", Error(managed, { { "username", "u" }, { "password", "p" } }));
+  EXPECT_EQ("No username was provided", Error(managed, { { "Url", "x" }, { "password", "p" } }));
+  EXPECT_EQ("No password was provided", Error(managed, { { "Url", "x" }, { "username", "u" } }));
 }
 
 
@@ -191,11 +164,10 @@ TEST_F(DestinationsTest, ManagedServerCarriesBasicCredentials)
                          Case{ "", "", "Basic Og==" },
                          Case{ " u ", "p w ", "Basic IHUgOnAgdyA=" } })
   {
-    ServerConfiguration target;
-    std::string error;
-    ASSERT_TRUE(Configure(KestrumCloudConfigurator(),
-                          { { "Url", "https://cloud.kestrum.example//" }, { "username", c.user }, { "password", c.password } },
-                          target, error));
+    const ConfigurationResult result = KestrumCloudConfigurator().Configure(
+      { { "Url", "https://cloud.kestrum.example//" }, { "username", c.user }, { "password", c.password } });
+    ASSERT_TRUE(result.server) << result.error;
+    const ServerConfiguration& target = *result.server;
     EXPECT_EQ((ServerConfiguration::StringMap{ { "Authorization", c.header } }), target.GetHttpHeaders());
     EXPECT_EQ("kestrum-cloud", target.GetModalityName());
     EXPECT_EQ("https://cloud.kestrum.example", target.GetUrl());
@@ -209,22 +181,9 @@ TEST_F(DestinationsTest, ManagedServerCarriesBasicCredentials)
 
 TEST_F(DestinationsTest, KindsAreRegisteredInOrderWithTheirDescriptions)
 {
-  DestinationRegistry& registry = DestinationRegistry::GetInstance();
-  {
-    boost::mutex::scoped_lock lock(registry.GetMutex());
-    std::vector<std::string> identifiers;
-    registry.ListIdentifiers(identifiers);
-    if (identifiers.empty())
-    {
-      lock.unlock();
-      RegisterDestinationKinds();
-    }
-  }
-
-  boost::mutex::scoped_lock lock(registry.GetMutex());
-  std::vector<std::string> identifiers = { "stale" };
-  registry.ListIdentifiers(identifiers);
-  EXPECT_EQ(std::vector<std::string>({ "vexa", "kestrum-cloud", "corvad", "ai", "pharma" }), identifiers);
+  DestinationRegistry registry;
+  RegisterDestinationKinds(registry);
+  EXPECT_EQ(std::vector<std::string>({ "vexa", "kestrum-cloud", "corvad", "ai", "pharma" }), registry.ListIdentifiers());
 
   EXPECT_EQ("Vexa Web publication portal by Quelby", registry.Lookup("vexa").GetDescription());
   EXPECT_EQ("Managed Kestrum server by Quelby", registry.Lookup("kestrum-cloud").GetDescription());
@@ -235,19 +194,19 @@ TEST_F(DestinationsTest, KindsAreRegisteredInOrderWithTheirDescriptions)
   EXPECT_FALSE(registry.Lookup("ai").IsPrimary());
   EXPECT_FALSE(registry.Lookup("pharma").IsPrimary());
 
-  std::vector<DestinationParameter> parameters;
-  registry.Lookup("kestrum-cloud").ListParameters(parameters);
-  registry.Lookup("pharma").ListParameters(parameters);   // appends
-  ASSERT_EQ(4u, parameters.size());
+  std::vector<DestinationParameter> parameters = registry.Lookup("kestrum-cloud").ListParameters();
+  ASSERT_EQ(3u, parameters.size());
   EXPECT_EQ("Url", parameters[0].key);
   EXPECT_EQ("username", parameters[1].key);
   EXPECT_EQ(ParameterType_Text, parameters[1].type);
   EXPECT_EQ("password", parameters[2].key);
   EXPECT_EQ(ParameterType_Password, parameters[2].type);
-  EXPECT_EQ("Username", parameters[3].key);
 
-  parameters.clear();
-  registry.Lookup("vexa").ListParameters(parameters);
+  parameters = registry.Lookup("pharma").ListParameters();
+  ASSERT_EQ(1u, parameters.size());
+  EXPECT_EQ("Username", parameters[0].key);
+
+  parameters = registry.Lookup("vexa").ListParameters();
   ASSERT_EQ(2u, parameters.size());
   EXPECT_EQ("api-key", parameters[1].key);
   EXPECT_EQ(ParameterType_Text, parameters[1].type);
@@ -300,37 +259,32 @@ TEST_F(DestinationsTest, RegistryRefusesDuplicatesNullsAndTheIdKey)
     EXPECT_EQ(Kestrum::ErrorCode_NullPointer, e.GetErrorCode());
   }
 
-  std::vector<std::string> identifiers;
-  registry.ListIdentifiers(identifiers);
-  EXPECT_EQ(std::vector<std::string>({ "vexa" }), identifiers);
+  EXPECT_EQ(std::vector<std::string>({ "vexa" }), registry.ListIdentifiers());
   EXPECT_TRUE(host.HasError("Parameter out of range: Cannot add twice the same destination: vexa"));
 }
 
 
-TEST_F(DestinationsTest, ConfigureFromParametersDispatchesOnId)
+TEST_F(DestinationsTest, RegistryConfiguresThroughTheKindNamedById)
 {
   DestinationRegistry registry;
-  registry.Register("corvad", std::unique_ptr<IDestinationConfigurator>(
-                      new DummyConfigurator("Corvad / Halminet by Quelby", true)));
-  registry.Register("vexa", std::unique_ptr<IDestinationConfigurator>(new VexaConfigurator(ProtocolType_DicomWeb)));
+  registry.Register("corvad", std::make_unique<DummyConfigurator>("Corvad / Halminet by Quelby", true));
+  registry.Register("vexa", std::make_unique<VexaConfigurator>(ProtocolType_DicomWeb));
 
-  ServerConfiguration dummy;
-  std::string error;
-  ASSERT_TRUE(ConfigureFromParameters(registry, dummy, error, { { "id", "corvad" } }));
+  const ConfigurationResult dummy = registry.Configure({ { "id", "corvad" } });
+  ASSERT_TRUE(dummy.server);
   ServerConfiguration expected;
   expected.SetModalityName("dummy");
   expected.SetPublicParameter("Description", "Corvad / Halminet by Quelby (soon)");
-  EXPECT_TRUE(expected == dummy);
+  EXPECT_TRUE(expected == *dummy.server);
 
-  ServerConfiguration refused;
-  EXPECT_FALSE(ConfigureFromParameters(registry, refused, error, { { "id", "vexa" }, { "Url", "http://a.vexa.example" },
-                                                                   { "api-key", "Api-Key x" } }));
-  EXPECT_EQ(BAD_PORTAL_URL, error);
-  EXPECT_TRUE(refused.GetPublicParameters().empty());
+  const ConfigurationResult refused = registry.Configure({ { "id", "vexa" }, { "Url", "http://a.vexa.example" },
+                                                           { "api-key", "Api-Key x" } });
+  EXPECT_FALSE(refused.server);
+  EXPECT_EQ(BAD_PORTAL_URL, refused.error);
 
   try
   {
-    ConfigureFromParameters(registry, refused, error, { { "Url", "x" } });
+    registry.Configure({ { "Url", "x" } });
     FAIL();
   }
   catch (const Kestrum::KestrumException& e)
@@ -341,7 +295,7 @@ TEST_F(DestinationsTest, ConfigureFromParametersDispatchesOnId)
 
   try
   {
-    ConfigureFromParameters(registry, refused, error, { { "id", "nowhere" } });
+    registry.Configure({ { "id", "nowhere" } });
     FAIL();
   }
   catch (const Kestrum::KestrumException& e)
@@ -349,8 +303,4 @@ TEST_F(DestinationsTest, ConfigureFromParametersDispatchesOnId)
     EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, e.GetErrorCode());
     EXPECT_STREQ("Unknown destination: nowhere", e.GetDetails());
   }
-
-  // The lock was given back on the failing paths.
-  EXPECT_TRUE(registry.GetMutex().try_lock());
-  registry.GetMutex().unlock();
 }

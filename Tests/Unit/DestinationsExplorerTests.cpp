@@ -5,8 +5,7 @@
 
 #include <FakeHostTest.h>
 #include <KestrumException.h>
-
-#include <json/reader.h>
+#include <Toolbox.h>
 
 using namespace QuelbyCloud;
 using QuelbyCloud::Testing::FakeHost;
@@ -59,10 +58,9 @@ namespace
 
     static Json::Value Parse(const std::string& text)
     {
-      Json::Value value;
-      Json::Reader reader;
-      EXPECT_TRUE(reader.parse(text, value)) << text;
-      return value;
+      const std::optional<Json::Value> value = Kestrum::Toolbox::ReadJson(text);
+      EXPECT_TRUE(value) << text;
+      return value.value_or(Json::Value());
     }
   };
 }
@@ -72,7 +70,7 @@ TEST_F(ExplorerTest, ManagedServerIsDeclaredAsAPeer)
 {
   host.OnRestPut("/peers/kestrum-cloud").Answer("");
 
-  Managed().RegisterInExplorer();
+  RegisterInExplorer(bridge, Managed());
 
   EXPECT_EQ(std::vector<std::string>({ "GET /peers/kestrum-cloud -", "PUT /peers/kestrum-cloud -" }), Sequence());
   const Json::Value body = Parse(host.RestCalls("PUT")[0].body);
@@ -89,7 +87,7 @@ TEST_F(ExplorerTest, ExistingPeerIsOverwrittenAfterAWarning)
   host.OnRestGet("/peers/kestrum-cloud").Answer("{}")
       .OnRestPut("/peers/kestrum-cloud").Answer("");
 
-  Managed().RegisterInExplorer();
+  RegisterInExplorer(bridge, Managed());
 
   EXPECT_EQ(std::vector<std::string>({ "Quelby Cloud plugin: Kestrum peer modality \"kestrum-cloud\" was already defined, overwriting it" }),
             host.Warnings());
@@ -99,7 +97,7 @@ TEST_F(ExplorerTest, ExistingPeerIsOverwrittenAfterAWarning)
 
 TEST_F(ExplorerTest, RefusedPeerPutIsLogged)
 {
-  Managed().RegisterInExplorer();   // nothing scripted: the PUT finds no resource
+  RegisterInExplorer(bridge, Managed());   // nothing scripted: the PUT finds no resource
   EXPECT_EQ(std::vector<std::string>({ CANNOT_ADD }), host.Errors());
 }
 
@@ -107,12 +105,12 @@ TEST_F(ExplorerTest, RefusedPeerPutIsLogged)
 TEST_F(ExplorerTest, PeerIsWithdrawnByDelete)
 {
   host.OnRestDelete("/peers/kestrum-cloud").Answer("");
-  Managed().UnregisterFromExplorer();
+  UnregisterFromExplorer(bridge, Managed());
   EXPECT_EQ(std::vector<std::string>({ "DELETE /peers/kestrum-cloud -" }), Sequence());
   EXPECT_TRUE(host.Errors().empty());
 
   host.Reset();
-  Managed().UnregisterFromExplorer();
+  UnregisterFromExplorer(bridge, Managed());
   EXPECT_EQ(std::vector<std::string>({ CANNOT_REMOVE }), host.Errors());
 }
 
@@ -123,7 +121,7 @@ TEST_F(ExplorerTest, PortalIsDeclaredToThePresentDicomWebPlugin)
   host.OnRestGet("/dicom-web/servers/vexa").Answer("{}")
       .OnRestPut("/dicom-web/servers/vexa").Answer("");
 
-  Portal().RegisterInExplorer();
+  RegisterInExplorer(bridge, Portal());
 
   EXPECT_EQ(std::vector<std::string>({ "GET /plugins -", "GET /dicom-web/servers +",
                                        "GET /dicom-web/servers/vexa +", "PUT /dicom-web/servers/vexa +" }),
@@ -138,7 +136,7 @@ TEST_F(ExplorerTest, PortalIsDeclaredToThePresentDicomWebPlugin)
   host.Reset();
   DicomWebPluginLoaded();
   host.OnRestDelete("/dicom-web/servers/vexa").Answer("");
-  Portal().UnregisterFromExplorer();
+  UnregisterFromExplorer(bridge, Portal());
   EXPECT_EQ(std::vector<std::string>({ "GET /plugins -", "GET /dicom-web/servers +", "DELETE /dicom-web/servers/vexa +" }),
             Sequence());
   EXPECT_TRUE(host.Errors().empty());
@@ -152,8 +150,8 @@ TEST_F(ExplorerTest, PortalWithoutDicomWebPluginDeclaresNothing)
     host.Reset();
     host.OnRestGet("/plugins").Answer(plugins);
 
-    Portal().RegisterInExplorer();
-    Portal().UnregisterFromExplorer();
+    RegisterInExplorer(bridge, Portal());
+    UnregisterFromExplorer(bridge, Portal());
 
     EXPECT_EQ(std::vector<std::string>({ "GET /plugins -", "GET /plugins -" }), Sequence()) << plugins;
     EXPECT_EQ(std::vector<std::string>({ CANNOT_ADD, CANNOT_REMOVE }), host.Errors()) << plugins;
@@ -175,17 +173,14 @@ TEST_F(ExplorerTest, DicomWebRootComesFromTheHostConfiguration)
     host.SetConfiguration(c.configuration);
     DicomWebPluginLoaded(c.root);
 
-    std::string root = "untouched";
-    EXPECT_TRUE(FindDicomWebRoot(root)) << c.configuration;
-    EXPECT_EQ(c.root, root) << c.configuration;
+    EXPECT_EQ(c.root, FindDicomWebRoot(bridge).value_or("none")) << c.configuration;
   }
 
   // "/" as root asks for "//servers".
   host.Reset();
   host.SetConfiguration("{\"DicomWeb\": {\"Root\": \"/\"}}");
   host.OnRestGet("/plugins").Answer("[\"dicom-web\"]");
-  std::string root;
-  FindDicomWebRoot(root);
+  FindDicomWebRoot(bridge);
   EXPECT_EQ("//servers", host.RestCalls("GET").back().uri);
 }
 
@@ -194,12 +189,11 @@ TEST_F(ExplorerTest, DicomWebRootMustAnswerAnArray)
 {
   host.OnRestGet("/plugins").Answer("[\"dicom-web\"]")
       .OnRestGet("/dicom-web/servers").Answer("{}");
-  std::string root;
-  EXPECT_FALSE(FindDicomWebRoot(root));
+  EXPECT_FALSE(FindDicomWebRoot(bridge));
 
   host.Reset();
   host.OnRestGet("/plugins").Answer("[\"dicom-web\"]");   // servers list missing
-  EXPECT_FALSE(FindDicomWebRoot(root));
+  EXPECT_FALSE(FindDicomWebRoot(bridge));
 }
 
 
@@ -207,10 +201,9 @@ TEST_F(ExplorerTest, HostFailuresAndBadOptionsAreRaised)
 {
   host.OnRestGet("/plugins").Answer("[\"dicom-web\"]");
   host.SetConfiguration("{\"DicomWeb\": {\"Root\": 3}}");
-  std::string root;
   try
   {
-    FindDicomWebRoot(root);
+    FindDicomWebRoot(bridge);
     FAIL();
   }
   catch (const Kestrum::KestrumException& e)
@@ -222,7 +215,7 @@ TEST_F(ExplorerTest, HostFailuresAndBadOptionsAreRaised)
   host.OnRestGet("/peers/kestrum-cloud").Fail(Kestrum::ErrorCode_NotEnoughMemory);
   try
   {
-    Managed().RegisterInExplorer();
+    RegisterInExplorer(bridge, Managed());
     FAIL();
   }
   catch (const Kestrum::KestrumException& e)
@@ -237,11 +230,11 @@ TEST_F(ExplorerTest, NativePortalMakesNoHostCall)
 {
   ServerConfiguration server = Portal();
   server.SetProtocolType(ProtocolType_Native);
-  server.RegisterInExplorer();
-  server.UnregisterFromExplorer();
+  RegisterInExplorer(bridge, server);
+  UnregisterFromExplorer(bridge, server);
   server.SetProtocolType(static_cast<ProtocolType>(9));
-  server.RegisterInExplorer();
-  server.UnregisterFromExplorer();
+  RegisterInExplorer(bridge, server);
+  UnregisterFromExplorer(bridge, server);
   EXPECT_TRUE(host.Calls().empty());
 }
 
@@ -255,14 +248,13 @@ TEST_F(ExplorerTest, UnsafeModalityNamesNeverReachAHostUri)
       host.Reset();
       DicomWebPluginLoaded();
 
-      Json::Value stored;
-      Managed().ToJson(stored);
+      Json::Value stored = Managed().ToJson();
       stored["ModalityName"] = name;
       stored["ProtocolType"] = (protocol == ProtocolType_Native ? "Native" : "DicomWeb");
       const ServerConfiguration server = ServerConfiguration::FromJson(stored);
 
-      server.RegisterInExplorer();
-      server.UnregisterFromExplorer();
+      RegisterInExplorer(bridge, server);
+      UnregisterFromExplorer(bridge, server);
 
       EXPECT_TRUE(host.RestCalls().empty()) << name;
       EXPECT_EQ(std::vector<std::string>({ CANNOT_ADD, CANNOT_REMOVE }), host.Errors()) << name;

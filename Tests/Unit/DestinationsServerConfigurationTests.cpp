@@ -4,8 +4,7 @@
 
 #include <FakeHostTest.h>
 #include <KestrumException.h>
-
-#include <json/reader.h>
+#include <Toolbox.h>
 
 using namespace QuelbyCloud;
 using QuelbyCloud::Testing::FakeHostTest;
@@ -17,10 +16,9 @@ namespace
   protected:
     static Json::Value Parse(const std::string& text)
     {
-      Json::Value value;
-      Json::Reader reader;
-      EXPECT_TRUE(reader.parse(text, value)) << text;
-      return value;
+      const std::optional<Json::Value> value = Kestrum::Toolbox::ReadJson(text);
+      EXPECT_TRUE(value) << text;
+      return value.value_or(Json::Value());
     }
 
     static Json::Value CompleteDocument()
@@ -52,9 +50,7 @@ namespace
 
 TEST_F(ServerConfigurationTest, DefaultRecordWritesTheDocumentedDefaults)
 {
-  ServerConfiguration server;
-  Json::Value json;
-  server.ToJson(json);
+  const Json::Value json = ServerConfiguration().ToJson();
 
   EXPECT_EQ(7u, json.size());
   EXPECT_EQ("server", json["ModalityName"].asString());
@@ -83,9 +79,7 @@ TEST_F(ServerConfigurationTest, RoundTripKeepsEveryField)
       server.SetHttpHeader("X-Other", "");
       server.SetPublicParameter("URL", "https://cloud.kestrum.example/");
 
-      Json::Value json;
-      server.ToJson(json);
-      const ServerConfiguration read = ServerConfiguration::FromJson(json);
+      const ServerConfiguration read = ServerConfiguration::FromJson(server.ToJson());
       EXPECT_TRUE(read == server);
 
       // Equality really looks at the fields: a changed header breaks it.
@@ -150,17 +144,21 @@ TEST_F(ServerConfigurationTest, DicomWebRootDependsOnServerType)
 
 TEST_F(ServerConfigurationTest, OutOfRangeEnumerationsCannotBeWritten)
 {
-  ServerConfiguration server;
-  server.SetProtocolType(static_cast<ProtocolType>(5));
-  Json::Value json;
-  try
+  ServerConfiguration badProtocol;
+  badProtocol.SetProtocolType(static_cast<ProtocolType>(5));
+  ServerConfiguration badType;
+  badType.SetServerType(static_cast<ServerType>(7));
+  for (const ServerConfiguration& server : { badProtocol, badType })
   {
-    server.ToJson(json);
-    FAIL();
-  }
-  catch (const Kestrum::KestrumException& e)
-  {
-    EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, e.GetErrorCode());
+    try
+    {
+      server.ToJson();
+      ADD_FAILURE() << "written";
+    }
+    catch (const Kestrum::KestrumException& e)
+    {
+      EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, e.GetErrorCode());
+    }
   }
 }
 

@@ -60,7 +60,7 @@ TEST_F(PeerClientOverlapTest, UploadsKeepTheirOrderAndEachIsReadBackBeforeTheNex
 {
   ServePeer(0);
   {
-    KestrumPeerClient client(ROOT, {}, true);
+    KestrumPeerClient client(bridge, ROOT, {}, true);
     for (int i = 0; i < 4; i++)
     {
       client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));   // the caller frees its file at once
@@ -86,7 +86,7 @@ TEST_F(PeerClientOverlapTest, AFailureStopsTheBatchAndSendReportsTheLastUpload)
   // A failure in the middle: the files after it are never posted.
   ServePeer(2);
   {
-    KestrumPeerClient client(ROOT, {}, true);
+    KestrumPeerClient client(bridge, ROOT, {}, true);
     for (int i = 0; i < 4; i++)
     {
       client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));
@@ -101,7 +101,7 @@ TEST_F(PeerClientOverlapTest, AFailureStopsTheBatchAndSendReportsTheLastUpload)
   posts = 0;
   ServePeer(3);
   {
-    KestrumPeerClient client(ROOT, {}, true);
+    KestrumPeerClient client(bridge, ROOT, {}, true);
     for (int i = 0; i < 3; i++)
     {
       client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));
@@ -116,7 +116,7 @@ TEST_F(PeerClientOverlapTest, AClientDestroyedWithoutSendWaitsForItsUpload)
 {
   ServePeer(0);
   {
-    KestrumPeerClient client(ROOT, {}, true);
+    KestrumPeerClient client(bridge, ROOT, {}, true);
     client.AddInstance("1.1", LargeFile(0));
   }
   // The upload and its read-back are over once the client is gone.

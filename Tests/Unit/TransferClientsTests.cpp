@@ -1,9 +1,8 @@
 // The three transfer clients: the exact requests they make and how they judge each answer.
 
-#include <Destinations/ServerConfiguration.h>
+#include <Destinations/ServerTypes.h>
 #include <TransferClients/DicomWebClient.h>
 #include <TransferClients/KestrumPeerClient.h>
-#include <TransferClients/RequestHelpers.h>
 #include <TransferClients/VexaNativeClient.h>
 
 #include <Compression/GzipCompressor.h>
@@ -76,35 +75,18 @@ namespace
 }
 
 
-TEST_F(TransferClientsTest, CopyHeadersReplacesOnlyTheSameName)
+TEST_F(TransferClientsTest, SetHeadersReplacesOnlyTheSameName)
 {
-  HostHttpClient request;
+  HostHttpClient request(bridge);
   request.SetHeader("Accept", "application/dicom+json");
-  CopyHeaders(request, { { "Accept", "text/plain" }, { "accept", "x" }, { "Authorization", "k" } });
+  request.SetHeaders({ { "Accept", "text/plain" }, { "accept", "x" }, { "Authorization", "k" } });
   EXPECT_EQ((Headers{ { "Accept", "text/plain" }, { "accept", "x" }, { "Authorization", "k" } }), request.GetHeaders());
-}
-
-
-TEST_F(TransferClientsTest, TryExecuteJsonTurnsFailuresIntoFalse)
-{
-  host.OnHttp("https://a/json").Answer(200, "{\"x\": 1}")
-      .OnHttp("https://a/text").Answer(200, "not json")
-      .OnHttp("https://a/down").Fail(Kestrum::ErrorCode_NetworkProtocol);
-
-  for (const char* url : { "https://a/json", "https://a/text", "https://a/down" })
-  {
-    HostHttpClient request;
-    request.SetUrl(url);
-    Json::Value answer;
-    EXPECT_EQ(std::string(url) == "https://a/json", TryExecuteJson(answer, request)) << url;
-  }
-  EXPECT_EQ(std::vector<std::string>({ "Cannot convert HTTP answer body to JSON" }), host.Errors());
 }
 
 
 TEST_F(TransferClientsTest, DicomWebBatchIsOneStowRequest)
 {
-  DicomWebClient client(ROOT + "///", { { "Authorization", "Bearer t" }, { "Accept", "application/json" } });
+  DicomWebClient client(bridge, ROOT + "///", { { "Authorization", "Bearer t" }, { "Accept", "application/json" } });
   const std::string boundary = client.GetBoundary();
   EXPECT_EQ(36u, boundary.size());
 
@@ -139,7 +121,7 @@ TEST_F(TransferClientsTest, DicomWebBatchIsOneStowRequest)
 
 TEST_F(TransferClientsTest, DicomWebEmptyBatchSendsTheClosingDelimiterAlone)
 {
-  DicomWebClient client(ROOT, {});
+  DicomWebClient client(bridge, ROOT, {});
   host.OnHttp(ROOT + "/studies").Answer(200, StowAnswer({}));
   EXPECT_TRUE(client.Send());
   EXPECT_EQ("--" + client.GetBoundary() + "--", OnlyRequest().body);
@@ -148,7 +130,7 @@ TEST_F(TransferClientsTest, DicomWebEmptyBatchSendsTheClosingDelimiterAlone)
 
 TEST_F(TransferClientsTest, DicomWebReportsEveryMissingInstance)
 {
-  DicomWebClient client(ROOT, {});
+  DicomWebClient client(bridge, ROOT, {});
   client.AddInstance("1.2.9", FILE_A);
   client.AddInstance("1.2.10", FILE_A);
   client.AddInstance("1.2.11", FILE_A);
@@ -182,7 +164,7 @@ TEST_F(TransferClientsTest, DicomWebMalformedAnswersGiveFalse)
   {
     host.Reset();
     host.OnHttp(ROOT + "/studies").Answer(200, c.answer);
-    DicomWebClient client(ROOT, {});
+    DicomWebClient client(bridge, ROOT, {});
     client.AddInstance("1.2", FILE_A);
     EXPECT_FALSE(client.Send()) << c.answer;
     EXPECT_EQ(c.badFormatLine ? std::vector<std::string>({ "Bad format of the DICOMweb answer" }) : std::vector<std::string>(),
@@ -193,13 +175,13 @@ TEST_F(TransferClientsTest, DicomWebMalformedAnswersGiveFalse)
   {
     host.Reset();
     host.OnHttp(ROOT + "/studies").Answer(200, truncated);
-    DicomWebClient client(ROOT, {});
+    DicomWebClient client(bridge, ROOT, {});
     EXPECT_FALSE(client.Send());
   }
 
   host.Reset();
   host.OnHttp(ROOT + "/studies").Fail(Kestrum::ErrorCode_NetworkProtocol);
-  DicomWebClient failing(ROOT, {});
+  DicomWebClient failing(bridge, ROOT, {});
   failing.AddInstance("1.2", FILE_A);
   EXPECT_FALSE(failing.Send());
   EXPECT_TRUE(host.Errors().empty());
@@ -208,7 +190,7 @@ TEST_F(TransferClientsTest, DicomWebMalformedAnswersGiveFalse)
 
 TEST_F(TransferClientsTest, DicomWebConnectionTest)
 {
-  DicomWebClient client(ROOT + "/", { { "Authorization", "Bearer t" } });
+  DicomWebClient client(bridge, ROOT + "/", { { "Authorization", "Bearer t" } });
   host.OnHttp(ROOT + "/studies?limit=1").Answer(200, "[]");
   EXPECT_TRUE(client.TestConnection());
   const FakeHost::HttpRequest request = OnlyRequest();
@@ -230,7 +212,7 @@ TEST_F(TransferClientsTest, DicomWebConnectionTest)
 TEST_F(TransferClientsTest, PortalBatchIsOneForm)
 {
   const std::string root = "https://demo.vexa.example";
-  VexaNativeClient client(root + "/", { { "Authorization", "Api-Key k" } });
+  VexaNativeClient client(bridge, root + "/", { { "Authorization", "Api-Key k" } });
   const std::string boundary = client.GetBoundary();
   client.AddInstance("1.1", FILE_A);
   client.AddInstance("1.2", FILE_B);
@@ -261,7 +243,7 @@ TEST_F(TransferClientsTest, PortalBatchIsOneForm)
 TEST_F(TransferClientsTest, PortalReportedFilesFailTheBatch)
 {
   const std::string root = "https://demo.vexa.example";
-  VexaNativeClient client(root, { { "Content-Type", "overridden" } });
+  VexaNativeClient client(bridge, root, { { "Content-Type", "overridden" } });
   client.AddInstance("1.1", FILE_A);
   client.AddInstance("1.2", FILE_A);
   client.AddInstance("1.3", FILE_A);
@@ -289,14 +271,14 @@ TEST_F(TransferClientsTest, PortalMalformedAnswersGiveFalse)
   {
     host.Reset();
     host.OnHttp(root + "/api/v1/instances").Answer(200, answer);
-    VexaNativeClient client(root, {});
+    VexaNativeClient client(bridge, root, {});
     client.AddInstance("1.1", FILE_A);
     EXPECT_FALSE(client.Send()) << answer;
     EXPECT_EQ(std::vector<std::string>({ "Bad format of the Vexa answer" }), host.Errors()) << answer;
   }
 
   host.Reset();
-  VexaNativeClient unreachable(root, {});
+  VexaNativeClient unreachable(bridge, root, {});
   EXPECT_FALSE(unreachable.Send());
   EXPECT_TRUE(host.Errors().empty());
 }
@@ -305,7 +287,7 @@ TEST_F(TransferClientsTest, PortalMalformedAnswersGiveFalse)
 TEST_F(TransferClientsTest, PortalConnectionTest)
 {
   const std::string root = "https://demo.vexa.example";
-  VexaNativeClient client(root, { { "Authorization", "Api-Key k" } });
+  VexaNativeClient client(bridge, root, { { "Authorization", "Api-Key k" } });
   host.OnHttp(root + "/api/v1/me").Answer(200, "{\"content\": null}");
   EXPECT_TRUE(client.TestConnection());
   EXPECT_EQ((Headers{ { "Authorization", "Api-Key k" } }), OnlyRequest().headers);
@@ -328,7 +310,8 @@ TEST_F(TransferClientsTest, PeerUploadsEachFileAndReadsItBack)
     host.OnHttp(root + "/instances").Answer(200, "{\"ID\": \"abc\"}")
         .OnHttp(root + "/instances/abc").Answer(200, "{\"MainDicomTags\": {\"SOPInstanceUID\": \"1.2\"}}");
 
-    KestrumPeerClient client(root + "//", { { "Authorization", "Basic x" }, { "Content-Encoding", "identity" } }, compress);
+    KestrumPeerClient client(bridge, root + "//", { { "Authorization", "Basic x" }, { "Content-Encoding", "identity" } },
+                             compress);
     client.AddInstance("1.2", FILE_B);
     EXPECT_TRUE(client.Send());
 
@@ -371,7 +354,7 @@ TEST_F(TransferClientsTest, PeerStopsTheBatchAtTheFirstFailure)
       })
       .OnHttpPrefix(root + "/instances/").Answer(200, "{\"MainDicomTags\": {\"SOPInstanceUID\": \"1.1\"}}");
 
-  KestrumPeerClient client(root, {}, true);
+  KestrumPeerClient client(bridge, root, {}, true);
   client.AddInstance("1.1", FILE_A);
   client.AddInstance("1.2", FILE_A);
   client.AddInstance("1.3", FILE_A);
@@ -410,7 +393,7 @@ TEST_F(TransferClientsTest, PeerMalformedAnswersGiveFalse)
     host.Reset();
     host.OnHttp(root + "/instances").Answer(200, c.post)
         .OnHttp(root + "/instances/x").Answer(200, c.get);
-    KestrumPeerClient client(root, {}, false);
+    KestrumPeerClient client(bridge, root, {}, false);
     client.AddInstance("1.2.ab", FILE_A);
     client.AddInstance("1.2.ab", FILE_A);   // skipped after the failure
     EXPECT_FALSE(client.Send()) << c.post << " / " << c.get;
@@ -428,7 +411,7 @@ TEST_F(TransferClientsTest, PeerMalformedAnswersGiveFalse)
 TEST_F(TransferClientsTest, PeerConnectionTest)
 {
   const std::string root = "https://peer.example";
-  KestrumPeerClient client(root, { { "Authorization", "Basic x" } }, true);
+  KestrumPeerClient client(bridge, root, { { "Authorization", "Basic x" } }, true);
   host.OnHttp(root + "/system").Answer(200, "{\"Version\": null}");
   EXPECT_TRUE(client.TestConnection());
   EXPECT_EQ((Headers{ { "Authorization", "Basic x" } }), OnlyRequest().headers);
@@ -450,7 +433,7 @@ TEST_F(TransferClientsTest, FactoryChoosesByProtocolThenServerType)
 
   // The default record: a peer client on its own URL, compression on.
   {
-    std::unique_ptr<ITransferClient> client = ServerConfiguration().CreateTransferClient();
+    std::unique_ptr<ITransferClient> client = CreateTransferClient(bridge, ServerConfiguration());
     KestrumPeerClient* peer = dynamic_cast<KestrumPeerClient*>(client.get());
     ASSERT_TRUE(peer != nullptr);
     EXPECT_EQ("http://localhost:8042", peer->GetRootUrl());
@@ -460,7 +443,7 @@ TEST_F(TransferClientsTest, FactoryChoosesByProtocolThenServerType)
 
   server.SetCompress(false);
   {
-    std::unique_ptr<ITransferClient> client = server.CreateTransferClient();
+    std::unique_ptr<ITransferClient> client = CreateTransferClient(bridge, server);
     KestrumPeerClient* peer = dynamic_cast<KestrumPeerClient*>(client.get());
     ASSERT_TRUE(peer != nullptr);
     EXPECT_FALSE(peer->IsCompress());
@@ -469,7 +452,7 @@ TEST_F(TransferClientsTest, FactoryChoosesByProtocolThenServerType)
 
   server.SetServerType(ServerType_Vexa);
   {
-    std::unique_ptr<ITransferClient> client = server.CreateTransferClient();
+    std::unique_ptr<ITransferClient> client = CreateTransferClient(bridge, server);
     VexaNativeClient* portal = dynamic_cast<VexaNativeClient*>(client.get());
     ASSERT_TRUE(portal != nullptr);
     EXPECT_EQ("https://h.example", portal->GetRootUrl());
@@ -482,8 +465,8 @@ TEST_F(TransferClientsTest, FactoryChoosesByProtocolThenServerType)
                          Case{ ServerType_Generic, "https://h.example" } })
   {
     server.SetServerType(c.type);
-    std::unique_ptr<ITransferClient> first = server.CreateTransferClient();
-    std::unique_ptr<ITransferClient> second = server.CreateTransferClient();
+    std::unique_ptr<ITransferClient> first = CreateTransferClient(bridge, server);
+    std::unique_ptr<ITransferClient> second = CreateTransferClient(bridge, server);
     DicomWebClient* a = dynamic_cast<DicomWebClient*>(first.get());
     DicomWebClient* b = dynamic_cast<DicomWebClient*>(second.get());
     ASSERT_TRUE(a != nullptr && b != nullptr);
@@ -498,7 +481,7 @@ TEST_F(TransferClientsTest, FactoryChoosesByProtocolThenServerType)
   {
     try
     {
-      server.CreateTransferClient();
+      CreateTransferClient(bridge, server);
       ADD_FAILURE();
     }
     catch (const Kestrum::KestrumException& e)
