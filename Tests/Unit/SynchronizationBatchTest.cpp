@@ -4,7 +4,6 @@
 #include "SynchronizationTestSupport.h"
 
 #include <Synchronization/InstancesToSynchronize.h>
-#include <Synchronization/LoopbackDestination.h>
 
 #include <KestrumException.h>
 
@@ -86,42 +85,19 @@ TEST(SynchronizationQueueTest, ElementEnqueuedDuringTheWaitIsReturnedAtOnce)
 
 TEST(SynchronizationQueueTest, PendingInstancesKeepTheirReplayFlag)
 {
-  GetPendingQueue().Clear();
-  QueuePendingInstance("live", false);
-  QueuePendingInstance("scanned", true);
+  PendingQueue queue;
+  queue.Push("live", false);
+  queue.Push("scanned", true);
 
-  std::string id;
-  bool replay = true;
-  ASSERT_TRUE(DequeuePendingInstance(id, replay));
-  EXPECT_EQ("live", id);
-  EXPECT_FALSE(replay);
-  ASSERT_TRUE(DequeuePendingInstance(id, replay));
-  EXPECT_EQ("scanned", id);
-  EXPECT_TRUE(replay);
-  EXPECT_FALSE(DequeuePendingInstance(id, replay));
-}
-
-
-TEST(SynchronizationLoopbackTest, RecognisesThisHostOnItsOwnPort)
-{
-  EXPECT_TRUE(IsLocalUrlOnPort("http://localhost:8042", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://LOCALHOST:8042/", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://127.0.0.1:8042/dicom-web", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://127.1.2.3:8042", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://[::1]:8042", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://user:pw@localhost:8042", 8042));
-  EXPECT_TRUE(IsLocalUrlOnPort("http://localhost", 80));
-  EXPECT_TRUE(IsLocalUrlOnPort("https://localhost/", 443));
-
-  EXPECT_FALSE(IsLocalUrlOnPort("http://localhost:8043", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("http://localhost", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("https://localhost", 80));
-  EXPECT_FALSE(IsLocalUrlOnPort("http://cloud.kestrum.example:8042", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("http://localhost.example:8042", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("http://128.0.0.1:8042", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("http://127.0.0.1:notaport", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("localhost:8042", 8042));
-  EXPECT_FALSE(IsLocalUrlOnPort("", 8042));
+  std::optional<PendingInstance> instance = queue.Pop();
+  ASSERT_TRUE(instance);
+  EXPECT_EQ("live", instance->GetInstanceId());
+  EXPECT_FALSE(instance->IsReplay());
+  instance = queue.Pop();
+  ASSERT_TRUE(instance);
+  EXPECT_EQ("scanned", instance->GetInstanceId());
+  EXPECT_TRUE(instance->IsReplay());
+  EXPECT_FALSE(queue.Pop());
 }
 
 
@@ -154,7 +130,7 @@ namespace
 
     std::unique_ptr<InstancesToSynchronize> BatchOf(const std::vector<std::string>& ids)
     {
-      std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch();
+      std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch(bridge, state);
       EXPECT_NE(nullptr, batch);
       for (const std::string& id : ids)
       {
@@ -180,12 +156,8 @@ namespace
 
 TEST_F(SynchronizationBatchTest, NoBatchWithoutActiveServer)
 {
-  PluginState& state = PluginState::GetInstance();
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.ClearActiveServer();
-  }
-  EXPECT_EQ(nullptr, InstancesToSynchronize::CreateBatch());
+  state.Disconnect();
+  EXPECT_EQ(nullptr, InstancesToSynchronize::CreateBatch(bridge, state));
 }
 
 
@@ -194,12 +166,8 @@ TEST_F(SynchronizationBatchTest, BatchKeepsItsCopiesWhenTheStateChanges)
   store.Add("a", "1.2.3");
   std::unique_ptr<InstancesToSynchronize> batch = BatchOf({ "a" });
 
-  PluginState& state = PluginState::GetInstance();
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.RenewSynchronizationUuid();
-    state.SetAutomatedDeletion(true);
-  }
+  state.RenewSynchronizationUuid();
+  state.SetOptions({ std::nullopt, true });
 
   EXPECT_TRUE(batch->Synchronize());
   EXPECT_TRUE(store.Has("a")) << "the deletion option was copied when the batch was made";
@@ -316,8 +284,7 @@ TEST_F(SynchronizationBatchTest, DescriptionWithoutTagsIsRejected)
 TEST_F(SynchronizationBatchTest, HostErrorsWhileReadingAreThrown)
 {
   host.OnRestGet("/instances/a").Fail(Kestrum::ErrorCode_Database);
-  std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch();
-  EXPECT_THROW(batch->AddInstance("a"), Kestrum::KestrumException);
+  EXPECT_THROW(BatchOf({ "a" }), Kestrum::KestrumException);
 }
 
 
@@ -399,20 +366,44 @@ TEST_F(SynchronizationBatchTest, DestinationThatIsThisHostIsNeverDeletedFrom)
 }
 
 
-TEST_F(SynchronizationBatchTest, LocalDestinationOnAnotherPortIsDeletedFrom)
+TEST_F(SynchronizationBatchTest, OnlyALoopbackUrlOnTheHostsOwnPortKeepsTheInstances)
 {
-  host.SetConfiguration("{\"HttpPort\": 8043}");
-  FakePeer other("http://localhost:8042");
-  other.Install(host);
-  ConnectTo(other, true);
-  store.Add("a", "1.1");
+  struct Case { std::string url; unsigned int hostPort; bool kept; };
+  const std::vector<Case> cases = {
+    { "http://localhost:8042", 8042, true },
+    { "http://LOCALHOST:8042/", 8042, true },
+    { "http://127.0.0.1:8042/dicom-web", 8042, true },
+    { "http://127.1.2.3:8042", 8042, true },
+    { "http://[::1]:8042", 8042, true },
+    { "http://user:pw@localhost:8042", 8042, true },
+    { "http://localhost", 80, true },
+    { "https://localhost/", 443, true },
+    { "http://localhost:8042", 8043, false },
+    { "http://localhost", 8042, false },
+    { "https://localhost", 80, false },
+    { "http://cloud.kestrum.example:8042", 8042, false },
+    { "http://localhost.example:8042", 8042, false },
+    { "http://128.0.0.1:8042", 8042, false },
+    { "http://127.0.0.1:notaport", 8042, false },
+    { "localhost:8042", 8042, false },
+    { "", 8042, false }
+  };
 
-  EXPECT_TRUE(BatchOf({ "a" })->Synchronize());
-  EXPECT_FALSE(store.Has("a"));
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(c.url + " on port " + std::to_string(c.hostPort));
+    host.Reset();
+    store.Install(host);
+    host.SetConfiguration("{\"HttpPort\": " + std::to_string(c.hostPort) + "}");
+    ServerConfiguration server = peer.MakeConfiguration();
+    server.SetUrl(c.url);
+    FakePeer target(server.GetUrl());
+    target.Install(host);
+    store.Add("a", "1.1");
 
-  // And the host's own port, when configured, is the one that protects.
-  host.SetConfiguration("{\"HttpPort\": 8042}");
-  store.Add("b", "1.2");
-  EXPECT_TRUE(BatchOf({ "b" })->Synchronize());
-  EXPECT_TRUE(store.Has("b"));
+    InstancesToSynchronize batch(bridge, server, true, uuid);
+    batch.AddInstance("a");
+    EXPECT_TRUE(batch.Synchronize());
+    EXPECT_EQ(c.kept, store.Has("a"));
+  }
 }

@@ -1,40 +1,42 @@
-// The persisted state of the plug-in: what a restart of the host restores.
+// The persisted state of the plug-in: what a restart of the host restores,
+// and what a state that cannot be read leaves in force.
 
 #include "SynchronizationTestSupport.h"
 
 #include <KestrumException.h>
-
-#include <json/reader.h>
+#include <Toolbox.h>
 
 using namespace QuelbyCloud;
 using namespace QuelbyCloud::Testing;
 
 namespace
 {
+  // A stored Kestrum peer: declared in the host's explorer whenever it is read.
+  std::string StoredPeerState()
+  {
+    ServerConfiguration peer;
+    peer.SetModalityName("kestrum-cloud");
+    peer.SetUrl("https://cloud.kestrum.example");
+
+    Json::Value stored;
+    stored["ActiveServer"] = peer.ToJson();
+    stored["SynchronizationUuid"] = "11111111-2222-3333-4444-555555555555";
+    stored["AutomatedRouting"] = false;
+    return stored.toStyledString();
+  }
+
   class SynchronizationStateTest : public FakeHostTest
   {
   protected:
-    PluginState& state = PluginState::GetInstance();
+    PluginState state{bridge};
 
-    void SetUp() override
+    static void ExpectDefaults(const PluginState& checked)
     {
-      FakeHostTest::SetUp();
-      ResetSynchronizationState(host);
-    }
-
-    // Loads what the host stores, under the state's lock as the plug-in does.
-    void Load()
-    {
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.Load();
-    }
-
-    void ExpectDefaults()
-    {
-      EXPECT_FALSE(state.HasActiveServer());
-      EXPECT_TRUE(state.IsAutomatedRouting());
-      EXPECT_FALSE(state.IsAutomatedDeletion());
-      EXPECT_EQ(36u, state.GetSynchronizationUuid().size());
+      const PluginState::Snapshot snapshot = checked.GetSnapshot();
+      EXPECT_FALSE(snapshot.activeServer);
+      EXPECT_TRUE(snapshot.automatedRouting);
+      EXPECT_FALSE(snapshot.automatedDeletion);
+      EXPECT_EQ(36u, snapshot.synchronizationUuid.size());
     }
 
     static ServerConfiguration MakeServer()
@@ -49,43 +51,79 @@ namespace
       return server;
     }
 
-    static Json::Value Parse(const std::string& text)
+    Json::Value StoredDocument() const
     {
-      Json::Value value;
-      Json::Reader reader;
-      EXPECT_TRUE(reader.parse(text, value)) << text;
-      return value;
+      const std::optional<std::string> stored = host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY);
+      const std::optional<Json::Value> document = stored ? Kestrum::Toolbox::ReadJsonObject(*stored) : std::nullopt;
+      EXPECT_TRUE(document) << stored.value_or("(nothing stored)");
+      return document.value_or(Json::Value());
     }
+  };
+
+  class StoredStateStatusTest : public PluginTest
+  {
   };
 }
 
 
-TEST_F(SynchronizationStateTest, UnusableStoredTextsLeaveTheDefaultsSilently)
+TEST_F(SynchronizationStateTest, NothingStoredLeavesTheDefaultsSilently)
 {
-  const std::vector<std::pair<bool, std::string>> stored = {
-    { false, "" },                 // never stored
-    { true, "" },                  // empty
-    { true, "{ not json" },
-    { true, "[1, 2, 3]" },
-    { true, "\"a text\"" }
-  };
-
-  for (const auto& item : stored)
+  for (const bool stored : { false, true })
   {
     host.Reset();
-    if (item.first)
+    if (stored)
     {
-      host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, item.second);
+      host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, "");
     }
 
-    const std::string before = state.GetSynchronizationUuid();
-    Load();
+    PluginState fresh(bridge);
+    fresh.LoadStored();
 
-    SCOPED_TRACE(item.second);
-    ExpectDefaults();
-    EXPECT_NE(before, state.GetSynchronizationUuid()) << "a load starts from a fresh generation";
-    EXPECT_TRUE(host.Errors().empty());
-    EXPECT_TRUE(host.Warnings().empty());
+    SCOPED_TRACE(stored);
+    ExpectDefaults(fresh);
+    EXPECT_TRUE(host.Logs().empty());
+  }
+}
+
+
+TEST_F(SynchronizationStateTest, UnreadableStateIsReadOnceAndLeavesEveryDefaultWithoutBlockingChanges)
+{
+  const std::vector<std::string> unreadable = {
+    "{ not json",
+    "[1, 2, 3]",
+    "\"a text\"",
+    "{\"AutomatedRouting\": \"false\"}",
+    "{\"AutomatedDeletion\": 1}",
+    "{\"SynchronizationUuid\": 42}",
+    "{\"ActiveServer\": []}",
+    // What was read before the bad member is not kept either.
+    "{\"SynchronizationUuid\": \"kept\", \"AutomatedRouting\": false, \"AutomatedDeletion\": \"yes\"}",
+    "{\"SynchronizationUuid\": \"kept\", \"AutomatedDeletion\": true, \"ActiveServer\": {\"ModalityName\": \"x\", "
+    "\"Url\": \"http://x\", \"Compress\": true, \"ServerType\": \"Unknown\", \"ProtocolType\": \"Native\"}}"
+  };
+
+  for (const std::string& text : unreadable)
+  {
+    SCOPED_TRACE(text);
+    host.Reset();
+    host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, text);
+
+    PluginState fresh(bridge);
+    fresh.LoadStored();
+    ExpectDefaults(fresh);
+    EXPECT_NE("kept", fresh.GetSnapshot().synchronizationUuid);
+
+    fresh.SetOptions({ false, std::nullopt });
+    fresh.RenewSynchronizationUuid();
+    fresh.Disconnect();
+    fresh.Connect(MakeServer());
+
+    EXPECT_EQ(1u, host.CountCalls(KestrumService_GetGlobalProperty));
+    EXPECT_EQ(std::vector<std::string>{ UNREADABLE_STATE_WARNING }, host.Warnings());
+    const Json::Value stored = StoredDocument();
+    EXPECT_EQ(fresh.ToJson(), stored);
+    EXPECT_FALSE(stored["AutomatedRouting"].asBool());
+    EXPECT_EQ(MakeServer(), ServerConfiguration::FromJson(stored["ActiveServer"]));
   }
 }
 
@@ -94,147 +132,74 @@ TEST_F(SynchronizationStateTest, FailingPropertyReadLeavesTheDefaults)
 {
   host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, "{\"AutomatedDeletion\": true}")
       .FailGlobalPropertyRead(PluginState::GLOBAL_PROPERTY, 11);
-  Load();
-  ExpectDefaults();
-}
-
-
-TEST_F(SynchronizationStateTest, MembersOfTheWrongTypeAreRejectedWithTheirName)
-{
-  struct Case { std::string json; std::string details; };
-  const std::vector<Case> cases = {
-    { "{\"AutomatedRouting\": \"false\"}", "Boolean value expected in field: AutomatedRouting" },
-    { "{\"AutomatedDeletion\": 1}", "Boolean value expected in field: AutomatedDeletion" },
-    { "{\"SynchronizationUuid\": 42}", "String value expected in field: SynchronizationUuid" },
-    { "{\"ActiveServer\": []}", "String value expected in field: ModalityName" }
-  };
-
-  for (const Case& c : cases)
-  {
-    host.Reset();
-    host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, c.json);
-    SCOPED_TRACE(c.json);
-
-    try
-    {
-      Load();
-      ADD_FAILURE() << "Load accepted " << c.json;
-    }
-    catch (const Kestrum::KestrumException& e)
-    {
-      EXPECT_EQ(Kestrum::ErrorCode_BadFileFormat, e.GetErrorCode());
-      EXPECT_EQ(c.details, e.GetDetails());
-    }
-
-    EXPECT_FALSE(state.HasActiveServer());
-  }
-}
-
-
-TEST_F(SynchronizationStateTest, FieldsReadBeforeABadMemberStayAsRead)
-{
-  // Members are read in a fixed order: the UUID, then the options.
-  host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY,
-                         "{\"SynchronizationUuid\": \"kept\", \"AutomatedRouting\": false, \"AutomatedDeletion\": \"yes\"}");
-  EXPECT_THROW(Load(), Kestrum::KestrumException);
-  EXPECT_EQ("kept", state.GetSynchronizationUuid());
-  EXPECT_FALSE(state.IsAutomatedRouting());
-  EXPECT_FALSE(state.IsAutomatedDeletion());
+  state.LoadStored();
+  ExpectDefaults(state);
+  EXPECT_TRUE(host.HasWarning(UNREADABLE_STATE_WARNING));
 }
 
 
 TEST_F(SynchronizationStateTest, RestartKeepsTheStoredServerOptionsAndGeneration)
 {
-  std::string savedUuid;
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.SetActiveServer(MakeServer());
-    state.SetAutomatedRouting(false);
-    state.SetAutomatedDeletion(true);
-    savedUuid = state.GetSynchronizationUuid();
-    state.Save();
-  }
+  state.Connect(MakeServer());
+  state.SetOptions({ false, true });
+  const std::string savedUuid = state.GetSnapshot().synchronizationUuid;
 
-  // What a restarted process does: fresh defaults, then Load.
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.ClearActiveServer();
-    state.SetAutomatedRouting(true);
-    state.SetAutomatedDeletion(false);
-  }
-  Load();
+  // What a restarted plug-in does: fresh defaults, then the stored state.
+  PluginState restarted(bridge);
+  restarted.LoadStored();
 
-  ASSERT_TRUE(state.HasActiveServer());
-  EXPECT_EQ(MakeServer(), state.GetActiveServer());
-  EXPECT_FALSE(state.IsAutomatedRouting());
-  EXPECT_TRUE(state.IsAutomatedDeletion());
-  EXPECT_EQ(savedUuid, state.GetSynchronizationUuid())
+  const PluginState::Snapshot snapshot = restarted.GetSnapshot();
+  ASSERT_TRUE(snapshot.activeServer);
+  EXPECT_EQ(MakeServer(), *snapshot.activeServer);
+  EXPECT_FALSE(snapshot.automatedRouting);
+  EXPECT_TRUE(snapshot.automatedDeletion);
+  EXPECT_EQ(savedUuid, snapshot.synchronizationUuid)
     << "a restart must not make every instance eligible for sending again";
 }
 
 
 TEST_F(SynchronizationStateTest, StoredPeerIsDeclaredAgainInTheExplorer)
 {
-  Json::Value server;
-  ServerConfiguration peer;
-  peer.SetModalityName("kestrum-cloud");
-  peer.SetUrl("https://cloud.kestrum.example");
-  peer.ToJson(server);
-
-  Json::Value stored;
-  stored["ActiveServer"] = server;
-  stored["SynchronizationUuid"] = "11111111-2222-3333-4444-555555555555";
-  host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, stored.toStyledString())
+  host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, StoredPeerState())
       .OnRestPut("/peers/kestrum-cloud").Answer("{}");
 
-  Load();
+  state.LoadStored();
 
   auto puts = host.RestCalls("PUT");
   ASSERT_EQ(1u, puts.size());
   EXPECT_EQ("/peers/kestrum-cloud", puts[0].uri);
   EXPECT_TRUE(host.RestCalls("DELETE").empty()) << "the stored declaration is overwritten, never withdrawn";
-  EXPECT_EQ("11111111-2222-3333-4444-555555555555", state.GetSynchronizationUuid());
+  EXPECT_EQ("11111111-2222-3333-4444-555555555555", state.GetSnapshot().synchronizationUuid);
 }
 
 
 TEST_F(SynchronizationStateTest, SavedTextParsesBackToTheSameState)
 {
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.SetActiveServer(MakeServer());
-    state.SetAutomatedDeletion(true);
-    state.Save();
-  }
+  state.Connect(MakeServer());
+  state.SetOptions({ std::nullopt, true });
 
   auto stored = host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY);
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ('\n', stored->back());
   EXPECT_NE(std::string::npos, stored->find("\n   \"AutomatedDeletion\" : true")) << "styled, three-space indent";
 
-  Json::Value json = Parse(*stored);
-  EXPECT_EQ(state.GetSynchronizationUuid(), json["SynchronizationUuid"].asString());
+  Json::Value json = StoredDocument();
+  EXPECT_EQ(state.GetSnapshot().synchronizationUuid, json["SynchronizationUuid"].asString());
   EXPECT_TRUE(json["AutomatedRouting"].asBool());
   EXPECT_TRUE(json["AutomatedDeletion"].asBool());
   EXPECT_EQ(MakeServer(), ServerConfiguration::FromJson(json["ActiveServer"]));
+  EXPECT_EQ(state.ToJson(), json);
 
   // Without a server, no "ActiveServer" member at all.
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.ClearActiveServer();
-    state.Save();
-  }
-  EXPECT_FALSE(Parse(*host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY)).isMember("ActiveServer"));
+  state.Disconnect();
+  EXPECT_FALSE(StoredDocument().isMember("ActiveServer"));
 }
 
 
-TEST_F(SynchronizationStateTest, RefusedSaveIsLoggedAndChangesNothingInMemory)
+TEST_F(SynchronizationStateTest, RefusedSaveIsLoggedAndTheChangeStaysInMemory)
 {
   host.FailGlobalPropertyWrite(PluginState::GLOBAL_PROPERTY, 11);
-  {
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.SetAutomatedRouting(false);
-    EXPECT_NO_THROW(state.Save());
-  }
+  EXPECT_NO_THROW(state.SetOptions({ false, std::nullopt }));
 
   EXPECT_FALSE(host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY).has_value());
   ASSERT_EQ(1u, host.Errors().size());
@@ -245,16 +210,55 @@ TEST_F(SynchronizationStateTest, RefusedSaveIsLoggedAndChangesNothingInMemory)
 
 TEST_F(SynchronizationStateTest, EveryConnectionStartsANewGeneration)
 {
-  std::lock_guard<std::mutex> lock(state.GetMutex());
-  EXPECT_THROW(state.GetActiveServer(), Kestrum::KestrumException);
-
-  state.SetActiveServer(MakeServer());
-  const std::string first = state.GetSynchronizationUuid();
-  state.SetActiveServer(MakeServer());
-  const std::string second = state.GetSynchronizationUuid();
-  state.ClearActiveServer();
+  state.Connect(MakeServer());
+  const std::string first = state.GetSnapshot().synchronizationUuid;
+  state.Connect(MakeServer());
+  const std::string second = state.GetSnapshot().synchronizationUuid;
+  state.Disconnect();
 
   EXPECT_NE(first, second);
-  EXPECT_NE(second, state.GetSynchronizationUuid());
-  EXPECT_FALSE(state.HasActiveServer());
+  EXPECT_NE(second, state.GetSnapshot().synchronizationUuid);
+  EXPECT_FALSE(state.GetSnapshot().activeServer);
+}
+
+
+TEST_F(StoredStateStatusTest, StatusNeverReadsNorChangesAnUnreadableState)
+{
+  host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, "{\"AutomatedRouting\": \"yes\"}")
+      .FailGlobalPropertyWrite(PluginState::GLOBAL_PROPERTY, 11);   // the unreadable text stays stored
+  HostStarted();
+  Plugin().GetState().SetOptions({ false, true });
+  const std::string uuid = Plugin().GetState().GetSnapshot().synchronizationUuid;
+  const size_t reads = host.CountCalls(KestrumService_GetGlobalProperty);
+  const size_t logs = host.Logs().size();
+
+  for (int i = 0; i < 3; i++)
+  {
+    EXPECT_EQ(200, host.CallRoute("GET", "/plugins/quelby-cloud/api/status").status);
+  }
+
+  EXPECT_EQ(1u, reads);
+  EXPECT_EQ(reads, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(logs, host.Logs().size());
+  const PluginState::Snapshot snapshot = Plugin().GetState().GetSnapshot();
+  EXPECT_EQ(uuid, snapshot.synchronizationUuid);
+  EXPECT_FALSE(snapshot.automatedRouting);
+  EXPECT_TRUE(snapshot.automatedDeletion);
+}
+
+
+TEST_F(StoredStateStatusTest, StatusBeforeTheStartShowsTheDefaultsWithoutReadingOrDeclaring)
+{
+  host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, StoredPeerState())
+      .OnRestPutPrefix("/peers/").Answer("{}");
+
+  const FakeHost::RouteAnswer answer = host.CallRoute("GET", "/plugins/quelby-cloud/api/status");
+  ASSERT_EQ(200, answer.status);
+  EXPECT_EQ(0u, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_TRUE(host.RestCalls().empty()) << "the stored server was declared in the explorer";
+
+  const std::optional<Json::Value> status = Kestrum::Toolbox::ReadJsonObject(answer.body);
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->isMember("ActiveServer"));
+  EXPECT_TRUE((*status)["AutomatedRouting"].asBool());
 }

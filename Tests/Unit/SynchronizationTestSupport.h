@@ -1,8 +1,9 @@
 /**
  * Test doubles for the synchronization tests, built over the in-process
  * test host: a store of instances answering the host's REST API
- * ("/instances/...", "/changes"), and a Kestrum peer reached through the
- * host's outgoing HTTP service.
+ * ("/instances/...", "/changes"), a Kestrum peer reached through the
+ * host's outgoing HTTP service, and a fixture that runs a synchronization
+ * engine of its own over both.
  */
 #pragma once
 
@@ -10,6 +11,8 @@
 
 #include <Synchronization/PendingInstance.h>
 #include <Synchronization/PluginState.h>
+#include <Synchronization/SynchronizationStatistics.h>
+#include <Synchronization/SynchronizationThreads.h>
 
 #include <chrono>
 #include <functional>
@@ -25,6 +28,10 @@ namespace QuelbyCloud
 {
   namespace Testing
   {
+    const char* const UNREADABLE_STATE_WARNING = "Quelby Cloud plugin: The stored state of the plugin cannot be read, "
+      "the defaults are used until the next change is stored";
+
+
     /** A DICOM file stand-in: the UID can be read back from the bytes, padded to a size. */
     inline std::string MakeFile(const std::string& sopInstanceUid, size_t size)
     {
@@ -174,7 +181,7 @@ namespace QuelbyCloud
       }
 
     public:
-      /** Installs the store's answers in the host (after each host reset). */
+      /** Installs the store's answers in the host (again after a reset of the host). */
       void Install(FakeHost& host)
       {
         host.OnRestGetPrefix("/instances/").Compute([this](const FakeHost::RestCall& c) { return Get(c.uri); })
@@ -367,55 +374,50 @@ namespace QuelbyCloud
     };
 
 
-    /** Resets the process-wide state to a fresh start: nothing stored, nothing pending. */
-    inline void ResetSynchronizationState(FakeHost& host)
-    {
-      GetPendingQueue().Clear();
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.Load();   // no property stored: the defaults
-    }
-
-
-    /** Makes the peer the active server, with the given deletion option. Returns the generation's UUID. */
-    inline std::string ConnectTo(const FakePeer& peer, bool automatedDeletion, bool automatedRouting = true)
-    {
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.SetActiveServer(peer.MakeConfiguration());
-      state.SetAutomatedDeletion(automatedDeletion);
-      state.SetAutomatedRouting(automatedRouting);
-      return state.GetSynchronizationUuid();
-    }
-
-
-    /** Polls a condition until it holds or the time runs out. */
-    /** A fresh synchronization state over a store of instances and a peer that accepts uploads and declarations. */
+    /**
+     * A synchronization engine of its own over a store of instances and a
+     * peer that accepts uploads and declarations. Nothing is read from the
+     * host before the first operation that needs the stored state.
+     */
     class StoreAndPeerTest : public FakeHostTest
     {
     protected:
       FakeStore store;
       FakePeer peer{"http://peer.test:8042"};
+      PluginState state{bridge};
+      PendingQueue pending;
+      SynchronizationStatistics statistics;
+      SynchronizationThreads threads{bridge, state, pending, statistics};
 
       void SetUp() override
       {
         FakeHostTest::SetUp();
-        ResetSynchronizationState(host);
         store.Install(host);
         peer.Install(host);
         host.OnRestPutPrefix("/peers/").Answer("{}")
             .OnRestDeletePrefix("/peers/").Answer("");
       }
 
-      static std::string CurrentUuid()
+      // The threads log to the host: they end before the host's checks.
+      void TearDown() override
       {
-        PluginState& state = PluginState::GetInstance();
-        std::lock_guard<std::mutex> lock(state.GetMutex());
-        return state.GetSynchronizationUuid();
+        threads.StopThreads();
+        FakeHostTest::TearDown();
       }
+
+      /** Makes the peer the active server, with the given options. Returns the generation's UUID. */
+      std::string ConnectTo(const FakePeer& target, bool automatedDeletion, bool automatedRouting = true)
+      {
+        state.Connect(target.MakeConfiguration());
+        state.SetOptions({ automatedRouting, automatedDeletion });
+        return CurrentUuid();
+      }
+
+      std::string CurrentUuid() const { return state.GetSnapshot().synchronizationUuid; }
     };
 
 
+    /** Polls a condition until it holds or the time runs out. */
     inline bool WaitFor(const std::function<bool()>& condition,
                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
     {

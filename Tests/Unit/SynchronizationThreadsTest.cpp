@@ -1,10 +1,8 @@
-// The two background threads and the change feed, driven as the host and
-// the REST routes drive them, against a store and a peer of the test host.
+// The two background threads and the queue they drain, driven as the host's
+// start and stop and the REST routes drive them, against a store and a peer
+// of the test host.
 
 #include "SynchronizationTestSupport.h"
-
-#include <Synchronization/SynchronizationStatistics.h>
-#include <Synchronization/SynchronizationThreads.h>
 
 #include <KestrumException.h>
 
@@ -22,40 +20,15 @@ namespace
   {
   protected:
     int answers = 0;
-    ControlAnswer answer = [this] { answers++; };
+    SynchronizationThreads::ControlAnswer answer = [this] { answers++; };
 
-    uint64_t success0, errors0, bytes0;
-
-    void SetUp() override
+    // Stores the peer as the active server, as the plug-in of the previous run did. Returns the stored UUID.
+    std::string StoreConnection(bool automatedDeletion, bool automatedRouting = true)
     {
-      StoreAndPeerTest::SetUp();
-      ForgetState();   // as in a plug-in just loaded: the host's start reads what is stored
-      success0 = SynchronizationStatistics::GetSuccessCount();
-      errors0 = SynchronizationStatistics::GetErrorCount();
-      bytes0 = SynchronizationStatistics::GetTransferredBytes();
-    }
-
-    void TearDown() override
-    {
-      StopThreads();
-      GetPendingQueue().Clear();
-      FakeHostTest::TearDown();
-    }
-
-    // Stores the peer as the active server, as a connect before the restart did.
-    void StoreConnection(bool automatedDeletion, bool automatedRouting = true)
-    {
-      ConnectTo(peer, automatedDeletion, automatedRouting);
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.Save();
-    }
-
-    static void ForgetState()
-    {
-      PluginState& state = PluginState::GetInstance();
-      std::lock_guard<std::mutex> lock(state.GetMutex());
-      state.Forget();
+      PluginState previous(bridge);
+      previous.Connect(peer.MakeConfiguration());
+      previous.SetOptions({ automatedRouting, automatedDeletion });
+      return previous.GetSnapshot().synchronizationUuid;
     }
 
     size_t PeerDeclarations() const
@@ -68,19 +41,12 @@ namespace
       return count;
     }
 
-    void HostStarted()
-    {
-      EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStarted, KestrumResourceType_None, nullptr));
-    }
+    void HostStarted() { threads.OnHostStarted(); }
+    void NewInstance(const std::string& id) { pending.Push(id, false); }
 
-    void NewInstance(const std::string& id)
-    {
-      EXPECT_EQ(0, OnChange(KestrumChangeType_NewInstance, KestrumResourceType_Instance, id.c_str()));
-    }
-
-    uint64_t Successes() { return SynchronizationStatistics::GetSuccessCount() - success0; }
-    uint64_t Errors() { return SynchronizationStatistics::GetErrorCount() - errors0; }
-    uint64_t Bytes() { return SynchronizationStatistics::GetTransferredBytes() - bytes0; }
+    uint64_t Successes() { return statistics.GetSuccessCount(); }
+    uint64_t Errors() { return statistics.GetErrorCount(); }
+    uint64_t Bytes() { return statistics.GetTransferredBytes(); }
 
     bool HasErrorContaining(const std::string& text)
     {
@@ -154,7 +120,7 @@ TEST_F(SynchronizationThreadsTest, NoActiveServerDropsEverythingWithoutCounting)
   HostStarted();
   NewInstance("a");
 
-  ASSERT_TRUE(WaitFor([] { return GetPendingQueue().GetSize() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return pending.GetSize() == 0; }));
   Settle();
   EXPECT_TRUE(peer.Received().empty());
   EXPECT_EQ(0u, Successes());
@@ -170,11 +136,11 @@ TEST_F(SynchronizationThreadsTest, RoutingOffDropsLiveInstancesButNotReplayedOne
   HostStarted();
   NewInstance("a");
 
-  ASSERT_TRUE(WaitFor([] { return GetPendingQueue().GetSize() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return pending.GetSize() == 0; }));
   Settle();
   EXPECT_TRUE(peer.Received().empty());
 
-  Replay(answer);
+  threads.Replay(answer);
   EXPECT_EQ(1, answers);
   ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
   EXPECT_EQ((std::vector<std::string>{ "1.1" }), peer.ReceivedUids());
@@ -210,36 +176,33 @@ TEST_F(SynchronizationThreadsTest, FailedAndAbandonedBatchesAreCountedApart)
 }
 
 
-TEST_F(SynchronizationThreadsTest, StateReadByARequestBeforeTheStartIsNeitherReadNorDeclaredAgain)
+TEST_F(SynchronizationThreadsTest, SaveBeforeTheStartKeepsTheStoredServerAndTheStartNeitherReadsNorDeclaresAgain)
 {
   StoreConnection(false);
-  ForgetState();
   const size_t declarations = PeerDeclarations();
+  const size_t reads = host.CountCalls(KestrumService_GetGlobalProperty);
 
-  {
-    // What a REST route served before the host's announcement does first.
-    PluginState& state = PluginState::GetInstance();
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.LoadIfNeeded();
-  }
+  // What the options route served before the host's announcement does.
+  state.SetOptions({ std::nullopt, false });
+  EXPECT_EQ(reads + 1, host.CountCalls(KestrumService_GetGlobalProperty));
   EXPECT_EQ(declarations + 1, PeerDeclarations());
+  EXPECT_NE(std::string::npos, host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY)->find("\"ActiveServer\""))
+    << "the save overwrote the stored destination";
 
   HostStarted();
   store.Add("a", "1.2.3");
   NewInstance("a");
   ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
-  EXPECT_EQ(declarations + 1, PeerDeclarations())
-    << "the stored server was declared again at the start";
+  EXPECT_EQ(reads + 1, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(declarations + 1, PeerDeclarations()) << "the stored server was declared again at the start";
 }
 
 
 TEST_F(SynchronizationThreadsTest, ForceReplayBeforeTheStartKeepsItsNewGeneration)
 {
-  StoreConnection(false);
-  const std::string stored = CurrentUuid();
-  ForgetState();
+  const std::string stored = StoreConnection(false);
 
-  ForceReplay(answer);
+  threads.ForceReplay(answer);
   EXPECT_EQ(1, answers);
   const std::string renewed = CurrentUuid();
   EXPECT_NE(stored, renewed);
@@ -249,23 +212,16 @@ TEST_F(SynchronizationThreadsTest, ForceReplayBeforeTheStartKeepsItsNewGeneratio
 }
 
 
-TEST_F(SynchronizationThreadsTest, FailedLoadKeepsTheThreadStoppedUntilClearPending)
+TEST_F(SynchronizationThreadsTest, UnreadableStoredStateStillStartsTheThread)
 {
   host.SetGlobalProperty(PluginState::GLOBAL_PROPERTY, "{\"AutomatedRouting\": \"yes\"}");
   HostStarted();
-  EXPECT_TRUE(host.HasError("Exception: Bad file format"));
+  ASSERT_TRUE(host.HasWarning(UNREADABLE_STATE_WARNING));
 
+  ConnectTo(peer, false);
+  store.Add("a", "1.1");
   NewInstance("a");
-  Settle();
-  EXPECT_EQ(1u, GetPendingQueue().GetSize()) << "no synchronization thread is draining the queue";
-
-  ClearPending(answer);
-  EXPECT_EQ(1, answers);
-  EXPECT_EQ(0u, GetPendingQueue().GetSize());
-  EXPECT_TRUE(host.HasError("Quelby cloud: Clearing all the pending synchronizations"));
-
-  NewInstance("b");
-  ASSERT_TRUE(WaitFor([] { return GetPendingQueue().GetSize() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
 }
 
 
@@ -281,21 +237,20 @@ TEST_F(SynchronizationThreadsTest, ScanQueuesEveryNewInstanceOverSeveralPages)
     }
   }
 
-  Replay(answer);
+  threads.Replay(answer);
   EXPECT_TRUE(host.HasWarning("Quelby cloud plugin: Starting a scan of all the available instances"));
 
-  ASSERT_TRUE(WaitFor([] { return GetPendingQueue().GetSize() == 250; }));
+  ASSERT_TRUE(WaitFor([&] { return pending.GetSize() == 250; }));
   Settle();
-  EXPECT_EQ(250u, GetPendingQueue().GetSize()) << "the scan ends on the last page";
+  EXPECT_EQ(250u, pending.GetSize()) << "the scan ends on the last page";
   EXPECT_EQ(3u, store.ChangesRequests());   // 255 changes in pages of 100
 
-  std::string id;
-  bool replay = false;
   for (int i = 0; i < 250; i++)
   {
-    ASSERT_TRUE(DequeuePendingInstance(id, replay));
-    EXPECT_EQ("i" + std::to_string(i), id);
-    EXPECT_TRUE(replay);
+    const std::optional<PendingInstance> instance = pending.Pop();
+    ASSERT_TRUE(instance);
+    EXPECT_EQ("i" + std::to_string(i), instance->GetInstanceId());
+    EXPECT_TRUE(instance->IsReplay());
   }
   EXPECT_TRUE(host.Errors().empty());
 }
@@ -308,9 +263,9 @@ TEST_F(SynchronizationThreadsTest, ScanStopsAtABadChangeAfterQueueingTheOnesBefo
   store.AddChange("42");
   store.Add("c", "1.3");
 
-  Replay(answer);
+  threads.Replay(answer);
   ASSERT_TRUE(WaitFor([&] { return host.HasError("Exception encountered in synchronization threads: Bad file format"); }));
-  EXPECT_EQ(2u, GetPendingQueue().GetSize());
+  EXPECT_EQ(2u, pending.GetSize());
   Settle();
   EXPECT_EQ(1u, store.ChangesRequests()) << "a scan is never retried by itself";
 }
@@ -319,7 +274,7 @@ TEST_F(SynchronizationThreadsTest, ScanStopsAtABadChangeAfterQueueingTheOnesBefo
 TEST_F(SynchronizationThreadsTest, ScanEndsWhenTheHistoryCannotBeRead)
 {
   store.FailChanges(Kestrum::ErrorCode_UnknownResource);
-  Replay(answer);
+  threads.Replay(answer);
   ASSERT_TRUE(WaitFor([&] { return host.HasError("Exception encountered in synchronization threads: Internal error"); }));
   EXPECT_TRUE(host.HasError("Internal error: Cannot get changes"));
 }
@@ -332,18 +287,18 @@ TEST_F(SynchronizationThreadsTest, ReplaySendsOnlyWhatIsMissingAndForceReplaySen
   store.Add("b", "1.2");
   HostStarted();
 
-  Replay(answer);
+  threads.Replay(answer);
   ASSERT_TRUE(WaitFor([&] { return Successes() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return store.Metadata("b") != ""; }));
 
   store.Add("c", "1.3");
-  Replay(answer);
+  threads.Replay(answer);
   ASSERT_TRUE(WaitFor([&] { return Successes() == 3; }));
   Settle();
   EXPECT_EQ((std::vector<std::string>{ "1.1", "1.2", "1.3" }), peer.ReceivedUids());
 
   const std::string before = CurrentUuid();
-  ForceReplay(answer);
+  threads.ForceReplay(answer);
   EXPECT_NE(before, CurrentUuid());
   ASSERT_TRUE(WaitFor([&] { return Successes() == 6; }));
   EXPECT_EQ(6u, peer.Received().size());
@@ -372,9 +327,9 @@ TEST_F(SynchronizationThreadsTest, AnswerIsSentWhileTheThreadsAreStillLocked)
   std::future<void> stopper;
   bool stoppedDuringAnswer = true;
 
-  Replay([&]
+  threads.Replay([&]
   {
-    stopper = std::async(std::launch::async, [&] { StopThreads(); stopped = true; });
+    stopper = std::async(std::launch::async, [&] { threads.StopThreads(); stopped = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     stoppedDuringAnswer = stopped;
   });
@@ -392,17 +347,17 @@ TEST_F(SynchronizationThreadsTest, StoppingIdleThreadsIsPrompt)
   Settle();
 
   auto start = std::chrono::steady_clock::now();
-  StopThreads();
+  threads.StopThreads();
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LT(elapsed, std::chrono::seconds(2));
 
   // Stopped for good: nothing pending is taken any more.
   NewInstance("a");
   Settle();
-  EXPECT_EQ(1u, GetPendingQueue().GetSize());
+  EXPECT_EQ(1u, pending.GetSize());
 
   // The host's stop does the same, and a second stop is harmless.
   HostStarted();
-  EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStopped, KestrumResourceType_None, nullptr));
-  StopThreads();
+  threads.OnHostStopping();
+  threads.StopThreads();
 }

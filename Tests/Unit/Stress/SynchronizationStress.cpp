@@ -1,12 +1,9 @@
-// Stress of the synchronization threads: the change feed, the synchronization
+// Stress of the whole plug-in: the host's change feed, the synchronization
 // thread, the scan thread, the control operations, connects and the status
 // reads all run at once for a bounded time. Built on its own so that it can
 // run under ThreadSanitizer; a deadlock is caught by a watchdog.
 
 #include "../SynchronizationTestSupport.h"
-
-#include <Synchronization/SynchronizationStatistics.h>
-#include <Synchronization/SynchronizationThreads.h>
 
 #include <atomic>
 #include <cstdio>
@@ -23,25 +20,26 @@ namespace
   const int INSTANCES = 200;
   const std::chrono::milliseconds CHURN_TIME(2000);
 
-  class SynchronizationStress : public StoreAndPeerTest
+  class SynchronizationStress : public PluginTest
   {
   protected:
+    FakeStore store;
+    FakePeer peer{"http://peer.test:8042"};
 
     void SetUp() override
     {
-      StoreAndPeerTest::SetUp();
+      PluginTest::SetUp();
+      store.Install(host);
+      peer.Install(host);
+      host.OnRestPutPrefix("/peers/").Answer("{}")
+          .OnRestDeletePrefix("/peers/").Answer("");
       for (int i = 0; i < INSTANCES; i++)
       {
         store.Add("i" + std::to_string(i), "1.2." + std::to_string(i), 1000 + 37 * i);
       }
     }
 
-    void TearDown() override
-    {
-      StopThreads();
-      GetPendingQueue().Clear();
-      FakeHostTest::TearDown();
-    }
+    std::string CurrentUuid() { return Plugin().GetState().GetSnapshot().synchronizationUuid; }
 
     // Runs the body on another thread; a body still running after the bound is a deadlock.
     static void WithWatchdog(const std::function<void()>& body, std::chrono::seconds bound)
@@ -63,16 +61,13 @@ namespace
 
 TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
 {
-  ConnectTo(peer, false);
-  {
-    PluginState& state = PluginState::GetInstance();
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.Save();
-  }
+  PluginState& state = Plugin().GetState();
+  SynchronizationThreads& threads = Plugin().GetThreads();
+  state.Connect(peer.MakeConfiguration());
 
   WithWatchdog([&]
   {
-    EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStarted, KestrumResourceType_None, nullptr));
+    HostStarted();
 
     std::atomic<bool> churning(true);
     std::atomic<uint64_t> controls(0);
@@ -85,8 +80,8 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
       while (churning)
       {
         const std::string id = "i" + std::to_string(random() % INSTANCES);
-        OnChange(KestrumChangeType_NewInstance, KestrumResourceType_Instance, id.c_str());
-        OnChange(KestrumChangeType_StableStudy, KestrumResourceType_Study, "study");
+        host.NotifyChange(KestrumChangeType_NewInstance, KestrumResourceType_Instance, id);
+        host.NotifyChange(KestrumChangeType_StableStudy, KestrumResourceType_Study, "study");
         std::this_thread::sleep_for(std::chrono::microseconds(300));
       }
     });
@@ -99,9 +94,9 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
       {
         switch (random() % 3)
         {
-          case 0: Replay([&] { controls++; }); break;
-          case 1: ForceReplay([&] { controls++; }); break;
-          default: ClearPending([&] { controls++; }); break;
+          case 0: threads.Replay([&] { controls++; }); break;
+          case 1: threads.ForceReplay([&] { controls++; }); break;
+          default: threads.ClearPending([&] { controls++; }); break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
       }
@@ -111,18 +106,13 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
     workers.emplace_back([&]
     {
       std::mt19937 random(3);
-      PluginState& state = PluginState::GetInstance();
       while (churning)
       {
+        switch (random() % 4)
         {
-          std::lock_guard<std::mutex> lock(state.GetMutex());
-          switch (random() % 4)
-          {
-            case 0: state.SetActiveServer(peer.MakeConfiguration()); break;
-            case 1: state.ClearActiveServer(); break;
-            default: state.SetAutomatedRouting(random() % 2 == 0); break;
-          }
-          state.Save();
+          case 0: state.Connect(peer.MakeConfiguration()); break;
+          case 1: state.Disconnect(); break;
+          default: state.SetOptions({ random() % 2 == 0, std::nullopt }); break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
       }
@@ -134,11 +124,10 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
       uint64_t previous = 0;
       while (churning)
       {
-        const uint64_t now = SynchronizationStatistics::GetSuccessCount() +
-                             SynchronizationStatistics::GetErrorCount();
+        const Json::Value status = Plugin().GetStatus().GetStatus();
+        const uint64_t now = status["InstancesSuccess"].asUInt64() + status["InstancesError"].asUInt64();
         EXPECT_GE(now, previous) << "counters never go back";
         previous = now;
-        GetPendingQueue().GetSize();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
@@ -157,18 +146,22 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
       peer.SetFailing(false);
     });
 
-    std::this_thread::sleep_for(CHURN_TIME);
+    // However slow the machine, the control operations must have met the rest a few times.
+    const auto end = std::chrono::steady_clock::now() + CHURN_TIME;
+    while (std::chrono::steady_clock::now() < end || controls < 6)
+    {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     churning = false;
     for (std::thread& worker : workers)
     {
       worker.join();
     }
     flaky.join();
-    EXPECT_GT(controls.load(), 5u);
 
     // The host stops and starts again.
-    EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStopped, KestrumResourceType_None, nullptr));
-    EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStarted, KestrumResourceType_None, nullptr));
+    EXPECT_EQ(0, host.NotifyChange(KestrumChangeType_KestrumStopped, KestrumResourceType_None, ""));
+    HostStarted();
   }, std::chrono::seconds(60));
 
   // Every instance stamped was received by the destination first.
@@ -187,12 +180,8 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
   }
 
   // The engine still works after the churn: a forced replay sends everything.
-  {
-    PluginState& state = PluginState::GetInstance();
-    std::lock_guard<std::mutex> lock(state.GetMutex());
-    state.SetActiveServer(peer.MakeConfiguration());
-  }
-  WithWatchdog([&] { ForceReplay([] {}); }, std::chrono::seconds(30));
+  state.Connect(peer.MakeConfiguration());
+  WithWatchdog([&] { threads.ForceReplay([] {}); }, std::chrono::seconds(30));
   const std::string uuid = CurrentUuid();
   EXPECT_TRUE(WaitFor([&]
   {
@@ -210,13 +199,13 @@ TEST_F(SynchronizationStress, EverythingAtOnceNeitherRacesNorDeadlocks)
 
 TEST_F(SynchronizationStress, StoppingAnIdlePluginIsPrompt)
 {
-  ConnectTo(peer, false);
-  EXPECT_EQ(0, OnChange(KestrumChangeType_KestrumStarted, KestrumResourceType_None, nullptr));
-  Replay([] {});
-  EXPECT_TRUE(WaitFor([] { return GetPendingQueue().GetSize() == 0; }, std::chrono::seconds(30)));
+  Plugin().GetState().Connect(peer.MakeConfiguration());
+  HostStarted();
+  Plugin().GetThreads().Replay([] {});
+  EXPECT_TRUE(WaitFor([&] { return Plugin().GetStatistics().GetSuccessCount() == INSTANCES; }, std::chrono::seconds(30)));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   const auto start = std::chrono::steady_clock::now();
-  WithWatchdog([] { StopThreads(); }, std::chrono::seconds(30));
+  WithWatchdog([] { KestrumPluginFinalize(); }, std::chrono::seconds(30));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
