@@ -2,6 +2,7 @@
 // and the DICOMweb service as the HTTP server and the plug-ins' services reach them.
 
 #include "HostCore.h"
+#include "UriDecoding.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
