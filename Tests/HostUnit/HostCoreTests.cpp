@@ -9,13 +9,15 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
+#include <SystemToolbox.h>
+#include <Toolbox.h>
+
 #include <gtest/gtest.h>
-#include <json/reader.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 using namespace KestrumHost;
@@ -54,24 +56,21 @@ namespace
     {
       throw std::runtime_error("Cannot write a test file");
     }
-    std::ifstream input(path, std::ios::binary);
-    std::ostringstream content;
-    content << input.rdbuf();
+    std::string content;
+    Kestrum::ReadWholeFile(content, path);
     unlink(path.c_str());
-    return content.str();
+    return content;
   }
 
   Json::Value ParseJson(const std::string& text)
   {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
+    std::optional<Json::Value> value = Kestrum::Toolbox::ReadJson(text);
+    if (!value)
     {
       ADD_FAILURE() << "Not JSON: " << text;
+      return Json::Value();
     }
-    return value;
+    return *value;
   }
 
   class HostCoreTest : public ::testing::Test
