@@ -51,7 +51,7 @@ namespace KestrumHost
     explicit HttpClient(const HostConfig& config);
 
     /**
-     * Success (0) only for a completed exchange with a status below 400. The status
+     * Success only for a completed exchange with a status below 400. The status
      * is written in every case where the server answered. "error" explains a failure
      * for the log (never with credentials).
      */

@@ -39,7 +39,7 @@ namespace KestrumHost
   public:
     RestApi(const HostConfig& config, Storage& storage, InstanceIngest& ingest, const PluginManager& plugins);
 
-    /** Always answers: 404 (code 17) for an unknown path, 405 with "Allow" for a wrong method. */
+    /** Always answers: 404 (UnknownResource) for an unknown path, 405 with "Allow" for a wrong method. */
     void Handle(const RestRequest& request, RestAnswer& answer);
 
     /** The answer of POST /instances for one ingested file. */

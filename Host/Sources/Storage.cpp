@@ -15,9 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -182,17 +182,16 @@ namespace KestrumHost
     /** Files of uploads cut short by an abrupt stop: never indexed, so nothing refers to them. */
     void RemoveLeftovers(const std::string& folder)
     {
-      if (DIR* directory = opendir(folder.c_str()))
+      std::error_code error;
+      for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+           entry.increment(error))
       {
-        while (dirent* entry = readdir(directory))
+        const std::string name = entry->path().filename().string();
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
         {
-          std::string name = entry->d_name;
-          if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
-          {
-            unlink((folder + "/" + name).c_str());
-          }
+          std::error_code ignored;   // a leftover that cannot be removed harms nothing
+          std::filesystem::remove(entry->path(), ignored);
         }
-        closedir(directory);
       }
     }
 
