@@ -7,12 +7,13 @@
 #include "HttpServer.h"
 #include "RestApi.h"
 
+#include <KestrumException.h>
+#include <SystemToolbox.h>
+
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <malloc.h>
-#include <sstream>
 #include <string>
 
 using namespace KestrumHost;
@@ -77,18 +78,20 @@ namespace
       LogError("Bad global property number: " + number);
       return 2;
     }
-    std::ifstream input(file, std::ios::binary);
-    if (!input)
+    std::string content;
+    try
+    {
+      Kestrum::ReadWholeFile(content, file);
+    }
+    catch (const Kestrum::KestrumException&)
     {
       LogError("Cannot read the file " + file);
       return 1;
     }
-    std::ostringstream content;
-    content << input.rdbuf();
     HostConfig config = HostConfig::Load(configPath);
     Storage storage(config.storageDirectory);
-    storage.SetGlobalProperty(property, content.str());
-    LogInfo("Stored the global property " + number + " (" + std::to_string(content.str().size()) + " bytes)");
+    storage.SetGlobalProperty(property, content);
+    LogInfo("Stored the global property " + number + " (" + std::to_string(content.size()) + " bytes)");
     return 0;
   }
 

@@ -46,6 +46,34 @@ namespace KestrumHost
         target[name] = ReadTag(dataset, key);
       }
     }
+
+    /** The tags the host lists and indexes, level by level. */
+    void CopyMainTags(DcmDataset& dataset, ParsedDicom& result)
+    {
+      result.patientTags["PatientID"] = result.ids.patientId;
+      CopyTag(dataset, DCM_PatientName, "PatientName", result.patientTags);
+      CopyTag(dataset, DCM_PatientBirthDate, "PatientBirthDate", result.patientTags);
+      CopyTag(dataset, DCM_PatientSex, "PatientSex", result.patientTags);
+
+      result.studyTags["StudyInstanceUID"] = result.ids.studyInstanceUid;
+      CopyTag(dataset, DCM_StudyDate, "StudyDate", result.studyTags);
+      CopyTag(dataset, DCM_StudyTime, "StudyTime", result.studyTags);
+      CopyTag(dataset, DCM_StudyDescription, "StudyDescription", result.studyTags);
+      CopyTag(dataset, DCM_AccessionNumber, "AccessionNumber", result.studyTags);
+      CopyTag(dataset, DCM_StudyID, "StudyID", result.studyTags);
+
+      result.seriesTags["SeriesInstanceUID"] = result.ids.seriesInstanceUid;
+      CopyTag(dataset, DCM_Modality, "Modality", result.seriesTags);
+      CopyTag(dataset, DCM_SeriesNumber, "SeriesNumber", result.seriesTags);
+      CopyTag(dataset, DCM_SeriesDescription, "SeriesDescription", result.seriesTags);
+
+      result.instanceTags["SOPInstanceUID"] = result.ids.sopInstanceUid;
+      if (!result.sopClassUid.empty())
+      {
+        result.instanceTags["SOPClassUID"] = result.sopClassUid;
+      }
+      CopyTag(dataset, DCM_InstanceNumber, "InstanceNumber", result.instanceTags);
+    }
   }
 
   bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
@@ -88,30 +116,7 @@ namespace KestrumHost
     result.ids.studyInstanceUid = ReadTag(dataset, DCM_StudyInstanceUID);
     result.ids.seriesInstanceUid = ReadTag(dataset, DCM_SeriesInstanceUID);
     result.sopClassUid = ReadTag(dataset, DCM_SOPClassUID);
-
-    result.patientTags["PatientID"] = result.ids.patientId;
-    CopyTag(dataset, DCM_PatientName, "PatientName", result.patientTags);
-    CopyTag(dataset, DCM_PatientBirthDate, "PatientBirthDate", result.patientTags);
-    CopyTag(dataset, DCM_PatientSex, "PatientSex", result.patientTags);
-
-    result.studyTags["StudyInstanceUID"] = result.ids.studyInstanceUid;
-    CopyTag(dataset, DCM_StudyDate, "StudyDate", result.studyTags);
-    CopyTag(dataset, DCM_StudyTime, "StudyTime", result.studyTags);
-    CopyTag(dataset, DCM_StudyDescription, "StudyDescription", result.studyTags);
-    CopyTag(dataset, DCM_AccessionNumber, "AccessionNumber", result.studyTags);
-    CopyTag(dataset, DCM_StudyID, "StudyID", result.studyTags);
-
-    result.seriesTags["SeriesInstanceUID"] = result.ids.seriesInstanceUid;
-    CopyTag(dataset, DCM_Modality, "Modality", result.seriesTags);
-    CopyTag(dataset, DCM_SeriesNumber, "SeriesNumber", result.seriesTags);
-    CopyTag(dataset, DCM_SeriesDescription, "SeriesDescription", result.seriesTags);
-
-    result.instanceTags["SOPInstanceUID"] = result.ids.sopInstanceUid;
-    if (!result.sopClassUid.empty())
-    {
-      result.instanceTags["SOPClassUID"] = result.sopClassUid;
-    }
-    CopyTag(dataset, DCM_InstanceNumber, "InstanceNumber", result.instanceTags);
+    CopyMainTags(dataset, result);
     return true;
   }
 }

@@ -30,6 +30,68 @@ namespace KestrumHost
       }
       return Attribute(vr, Json::Value());
     }
+
+    /** True for a multipart body of DICOM files, whose boundary is then given; an error answer otherwise. */
+    bool AcceptStowType(const std::string& header, std::string& boundary, RestAnswer& answer)
+    {
+      ContentType contentType = ParseContentType(header);
+      if (contentType.mediaType != "multipart/related")
+      {
+        answer.SetError(Kestrum::ErrorCode_UnsupportedMediaType,
+                        "STOW-RS expects multipart/related; type=\"application/dicom\"");
+        return false;
+      }
+      auto type = contentType.parameters.find("type");
+      if (type != contentType.parameters.end() && ParseContentType(type->second).mediaType != "application/dicom")
+      {
+        answer.SetError(Kestrum::ErrorCode_UnsupportedMediaType, "Only application/dicom parts are accepted");
+        return false;
+      }
+      boundary = contentType.parameters["boundary"];
+      return true;
+    }
+
+    Json::Value ReferencedInstance(const IngestResult& result)
+    {
+      Json::Value item(Json::objectValue);
+      item["00081150"] = Attribute("UI", result.dicom.sopClassUid);
+      item["00081155"] = Attribute("UI", result.dicom.ids.sopInstanceUid);
+      return item;
+    }
+
+    Json::Value FailedInstance()
+    {
+      Json::Value item(Json::objectValue);
+      item["00081197"] = Attribute("US", FailureCannotUnderstand);
+      return item;
+    }
+
+    /** 200 when all were stored, 202 when some were, 409 when none was. */
+    void AnswerStow(const Json::Value& referenced, const Json::Value& failed, RestAnswer& answer)
+    {
+      Json::Value response(Json::objectValue);
+      if (!referenced.empty())
+      {
+        response["00081199"] = Attribute("SQ", Json::Value());
+        response["00081199"]["Value"] = referenced;
+      }
+      if (!failed.empty())
+      {
+        response["00081198"] = Attribute("SQ", Json::Value());
+        response["00081198"]["Value"] = failed;
+      }
+      answer.SetJson(response);
+      answer.contentType = "application/dicom+json";
+      if (referenced.empty())
+      {
+        answer.status = 409;
+        answer.errorCode = Kestrum::ErrorCode_CannotStoreInstance;
+      }
+      else if (!failed.empty())
+      {
+        answer.status = 202;
+      }
+    }
   }
 
   DicomWebService::DicomWebService(const HostConfig& config, Storage& storage, InstanceIngest& ingest) :
@@ -93,29 +155,19 @@ namespace KestrumHost
 
   void DicomWebService::Store(const RestRequest& request, RestAnswer& answer)
   {
-    ContentType contentType = ParseContentType(request.GetHeader("content-type"));
-    if (contentType.mediaType != "multipart/related")
+    std::string boundary;
+    if (!AcceptStowType(request.GetHeader("content-type"), boundary, answer))
     {
-      answer.SetError(Kestrum::ErrorCode_UnsupportedMediaType,
-                      "STOW-RS expects multipart/related; type=\"application/dicom\"");
       return;
     }
-    auto type = contentType.parameters.find("type");
-    if (type != contentType.parameters.end() && ParseContentType(type->second).mediaType != "application/dicom")
-    {
-      answer.SetError(Kestrum::ErrorCode_UnsupportedMediaType, "Only application/dicom parts are accepted");
-      return;
-    }
-
     std::vector<MultipartPart> parts;
     std::string error;
-    if (!ParseMultipart(request.body, contentType.parameters["boundary"], parts, error))
+    if (!ParseMultipart(request.body, boundary, parts, error))
     {
       answer.SetError(Kestrum::ErrorCode_BadRequest, error);
       return;
     }
 
-    Json::Value response(Json::objectValue);
     Json::Value referenced(Json::arrayValue);
     Json::Value failed(Json::arrayValue);
     for (const MultipartPart& part : parts)
@@ -129,42 +181,16 @@ namespace KestrumHost
       {
         result.reason = part.error;
       }
-
-      Json::Value item(Json::objectValue);
       if (result.stored)
       {
-        item["00081150"] = Attribute("UI", result.dicom.sopClassUid);
-        item["00081155"] = Attribute("UI", result.dicom.ids.sopInstanceUid);
-        referenced.append(item);
+        referenced.append(ReferencedInstance(result));
       }
       else
       {
-        item["00081197"] = Attribute("US", FailureCannotUnderstand);
-        failed.append(item);
+        failed.append(FailedInstance());
       }
     }
-
-    if (!referenced.empty())
-    {
-      response["00081199"] = Attribute("SQ", Json::Value());
-      response["00081199"]["Value"] = referenced;
-    }
-    if (!failed.empty())
-    {
-      response["00081198"] = Attribute("SQ", Json::Value());
-      response["00081198"]["Value"] = failed;
-    }
-    answer.SetJson(response);
-    answer.contentType = "application/dicom+json";
-    if (referenced.empty())
-    {
-      answer.status = 409;
-      answer.errorCode = Kestrum::ErrorCode_CannotStoreInstance;
-    }
-    else if (!failed.empty())
-    {
-      answer.status = 202;
-    }
+    AnswerStow(referenced, failed, answer);
   }
 
   void DicomWebService::SearchStudies(const RestRequest& request, RestAnswer& answer)

@@ -1,9 +1,10 @@
 #include "HostConfig.h"
 
-#include <json/reader.h>
+#include <KestrumException.h>
+#include <SystemToolbox.h>
+#include <Toolbox.h>
 
-#include <fstream>
-#include <sstream>
+#include <optional>
 
 namespace KestrumHost
 {
@@ -72,38 +73,52 @@ namespace KestrumHost
         }
       }
     }
-  }
 
-  HostConfig HostConfig::Parse(const std::string& text)
-  {
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = true;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
+    /** The same data without the comments that the reader keeps: they belong to the file, not to the plug-ins. */
+    Json::Value WithoutComments(const Json::Value& value)
     {
-      throw ConfigurationError("The configuration is not valid JSON: " + errors);
+      Json::Value copy;
+      if (value.isArray())
+      {
+        copy = Json::Value(Json::arrayValue);
+        for (const Json::Value& item : value)
+        {
+          copy.append(WithoutComments(item));
+        }
+      }
+      else if (value.isObject())
+      {
+        copy = Json::Value(Json::objectValue);
+        for (const std::string& name : value.getMemberNames())
+        {
+          copy[name] = WithoutComments(value[name]);
+        }
+      }
+      else
+      {
+        copy.copyPayload(value);
+      }
+      return copy;
     }
-    if (!root.isObject())
+
+    void ReadServerOptions(const Json::Value& root, HostConfig& config)
     {
-      throw ConfigurationError("The configuration must be a JSON object");
+      ReadString(root, "Name", config.name);
+      ReadString(root, "Version", config.version);
+      ReadUnsigned(root, "HttpPort", 65535, config.httpPort);
+      ReadBool(root, "RemoteAccessAllowed", config.remoteAccessAllowed);
+      ReadUnsigned(root, "MaximumBodySize", 65536, config.maximumBodySize);
+      ReadString(root, "StorageDirectory", config.storageDirectory);
+      ReadStringArray(root, "Plugins", config.plugins);
     }
 
-    HostConfig config;
-    config.raw = root;
-    ReadString(root, "Name", config.name);
-    ReadString(root, "Version", config.version);
-    ReadUnsigned(root, "HttpPort", 65535, config.httpPort);
-    ReadBool(root, "RemoteAccessAllowed", config.remoteAccessAllowed);
-    ReadUnsigned(root, "MaximumBodySize", 65536, config.maximumBodySize);
-    ReadString(root, "StorageDirectory", config.storageDirectory);
-    ReadStringArray(root, "Plugins", config.plugins);
-
-    ReadBool(root, "AuthenticationEnabled", config.authenticationEnabled);
-    if (root.isMember("RegisteredUsers"))
+    void ReadAuthentication(const Json::Value& root, HostConfig& config)
     {
+      ReadBool(root, "AuthenticationEnabled", config.authenticationEnabled);
+      if (!root.isMember("RegisteredUsers"))
+      {
+        return;
+      }
       const Json::Value& users = root["RegisteredUsers"];
       if (!users.isObject())
       {
@@ -119,21 +134,31 @@ namespace KestrumHost
       }
     }
 
-    ReadBool(root, "SslEnabled", config.sslEnabled);
-    ReadString(root, "SslCertificate", config.sslCertificate);
-    ReadString(root, "SslPrivateKey", config.sslPrivateKey);
-    if (config.sslEnabled && config.sslCertificate.empty())
+    void ReadTls(const Json::Value& root, HostConfig& config)
     {
-      throw ConfigurationError("\"SslEnabled\" is true but \"SslCertificate\" is not set");
+      ReadBool(root, "SslEnabled", config.sslEnabled);
+      ReadString(root, "SslCertificate", config.sslCertificate);
+      ReadString(root, "SslPrivateKey", config.sslPrivateKey);
+      if (config.sslEnabled && config.sslCertificate.empty())
+      {
+        throw ConfigurationError("\"SslEnabled\" is true but \"SslCertificate\" is not set");
+      }
     }
 
-    ReadString(root, "HttpsCACertificates", config.httpsCACertificates);
-    ReadBool(root, "HttpsVerifyPeers", config.httpsVerifyPeers);
-    ReadUnsigned(root, "HttpTimeout", 86400 * 365, config.httpTimeout);
-    ReadStringArray(root, "HttpConnectTo", config.httpConnectTo);
-
-    if (root.isMember("DicomWeb"))
+    void ReadOutgoingHttp(const Json::Value& root, HostConfig& config)
     {
+      ReadString(root, "HttpsCACertificates", config.httpsCACertificates);
+      ReadBool(root, "HttpsVerifyPeers", config.httpsVerifyPeers);
+      ReadUnsigned(root, "HttpTimeout", 86400 * 365, config.httpTimeout);
+      ReadStringArray(root, "HttpConnectTo", config.httpConnectTo);
+    }
+
+    void ReadDicomWeb(const Json::Value& root, HostConfig& config)
+    {
+      if (!root.isMember("DicomWeb"))
+      {
+        return;
+      }
       const Json::Value& dicomWeb = root["DicomWeb"];
       if (!dicomWeb.isObject())
       {
@@ -149,28 +174,48 @@ namespace KestrumHost
         throw ConfigurationError(std::string("In the section \"DicomWeb\": ") + e.what());
       }
     }
+  }
+
+  HostConfig HostConfig::Parse(const std::string& text)
+  {
+    std::string errors;
+    const std::optional<Json::Value> root = Kestrum::Toolbox::ReadJsonWithErrors(text, errors);
+    if (!root)
+    {
+      throw ConfigurationError("The configuration is not valid JSON: " + errors);
+    }
+    if (!root->isObject())
+    {
+      throw ConfigurationError("The configuration must be a JSON object");
+    }
+
+    HostConfig config;
+    config.raw = WithoutComments(*root);
+    ReadServerOptions(*root, config);
+    ReadAuthentication(*root, config);
+    ReadTls(*root, config);
+    ReadOutgoingHttp(*root, config);
+    ReadDicomWeb(*root, config);
     return config;
   }
 
   HostConfig HostConfig::Load(const std::string& path)
   {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    std::string content;
+    try
+    {
+      Kestrum::ReadWholeFile(content, path);
+    }
+    catch (const Kestrum::KestrumException&)
     {
       throw ConfigurationError("Cannot read the configuration file: " + path);
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    return Parse(content.str());
+    return Parse(content);
   }
 
   std::string HostConfig::NormalizedDicomWebRoot() const
   {
-    std::string root = dicomWebRoot;
-    while (!root.empty() && root.back() == '/')
-    {
-      root.pop_back();
-    }
+    std::string root = Kestrum::Toolbox::StripTrailingSlashes(dicomWebRoot);
     if (root.empty() || root[0] != '/')
     {
       root = "/" + root;

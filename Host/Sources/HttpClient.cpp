@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace KestrumHost
@@ -73,6 +75,132 @@ namespace KestrumHost
       }
       return size * count;
     }
+
+    bool IsContentType(const std::string& name)
+    {
+      static const std::string expected = "content-type";
+      return name.size() == expected.size() &&
+             std::equal(name.begin(), name.end(), expected.begin(),
+                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    }
+
+    /**
+     * The caller's headers, and no others: "Name:" makes libcurl drop a header it
+     * would add by itself ("Expect"), and a body must not go out labelled as an
+     * HTML form, libcurl's default type, when the caller gave no type.
+     */
+    Slist MakeHeaderList(const std::vector<std::pair<std::string, std::string>>& headers)
+    {
+      Slist list;
+      bool typed = false;
+      for (const auto& header : headers)
+      {
+        Append(list, header.second.empty() ? header.first + ":" : header.first + ": " + header.second);
+        typed = typed || IsContentType(header.first);
+      }
+      if (!typed)
+      {
+        Append(list, "Content-Type:");
+      }
+      return list;
+    }
+
+    void ApplyTransfer(CURL* handle, const std::string& url, const Slist& headers, const Slist& connectTo,
+                       OutgoingAnswer& answer, char* curlError)
+    {
+      curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlError);
+      curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+      curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+      curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+      if (connectTo)
+      {
+        curl_easy_setopt(handle, CURLOPT_CONNECT_TO, connectTo.get());
+      }
+      curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CollectBody);
+      curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
+      curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
+      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer.headers);
+    }
+
+    void ApplyTls(CURL* handle, const OutgoingRequest& request, const std::string& caCertificates, bool verifyPeers)
+    {
+      if (!caCertificates.empty())
+      {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, caCertificates.c_str());
+      }
+      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verifyPeers ? 1L : 0L);
+      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verifyPeers ? 2L : 0L);
+      if (request.certificateFile != nullptr && request.certificateFile[0] != '\0')
+      {
+        curl_easy_setopt(handle, CURLOPT_SSLCERT, request.certificateFile);
+        curl_easy_setopt(handle, CURLOPT_SSLCERTTYPE, "PEM");
+        if (request.certificateKeyFile != nullptr && request.certificateKeyFile[0] != '\0')
+        {
+          curl_easy_setopt(handle, CURLOPT_SSLKEY, request.certificateKeyFile);
+        }
+        if (request.certificateKeyPassword != nullptr)
+        {
+          curl_easy_setopt(handle, CURLOPT_KEYPASSWD, request.certificateKeyPassword);
+        }
+      }
+    }
+
+    void ApplyCredentials(CURL* handle, const OutgoingRequest& request)
+    {
+      if (request.username != nullptr)
+      {
+        curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(handle, CURLOPT_USERNAME, request.username);
+        curl_easy_setopt(handle, CURLOPT_PASSWORD, request.password != nullptr ? request.password : "");
+      }
+    }
+
+    /** False for a method the plug-in interface does not define. */
+    bool ApplyMethod(CURL* handle, const OutgoingRequest& request)
+    {
+      static const char emptyBody[] = "";
+      const void* body = (request.body != nullptr ? request.body : emptyBody);
+      switch (request.method)
+      {
+        case KestrumHttpMethod_Get:
+          curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+          return true;
+        case KestrumHttpMethod_Post:
+          curl_easy_setopt(handle, CURLOPT_POST, 1L);
+          curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
+          curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
+          return true;
+        case KestrumHttpMethod_Put:
+          curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
+          curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
+          curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT");
+          return true;
+        case KestrumHttpMethod_Delete:
+          curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
+          return true;
+        default:
+          return false;
+      }
+    }
+
+    /** The code of a performed exchange, and the reason of a failure for the log. */
+    Kestrum::ErrorCode Outcome(const std::string& url, CURLcode code, long status, const char* curlError,
+                               std::string& error)
+    {
+      if (code != CURLE_OK)
+      {
+        error = "Outgoing request to " + RedactUrl(url) + " failed: " +
+          (curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code)));
+        return (code == CURLE_OPERATION_TIMEDOUT ? Kestrum::ErrorCode_Timeout : Kestrum::ErrorCode_NetworkProtocol);
+      }
+      if (status >= 400)
+      {
+        error = "Outgoing request to " + RedactUrl(url) + " answered HTTP status " + std::to_string(status);
+        return HttpClient::ErrorCodeForHttpStatus(status);
+      }
+      return Kestrum::ErrorCode_Success;
+    }
   }
 
   std::string RedactUrl(const std::string& url)
@@ -133,107 +261,31 @@ namespace KestrumHost
     }
     CURL* handle = curl.get();
 
-    Slist headers;
-    for (const auto& header : request.headers)
-    {
-      // "Name:" makes libcurl drop a header it would add by itself (such as "Expect").
-      Append(headers, header.second.empty() ? header.first + ":" : header.first + ": " + header.second);
-    }
+    const Slist headers = MakeHeaderList(request.headers);
     Slist connectTo;
     for (const std::string& rule : connectTo_)
     {
       Append(connectTo, rule);
     }
-
     char curlError[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlError);
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    if (connectTo)
-    {
-      curl_easy_setopt(handle, CURLOPT_CONNECT_TO, connectTo.get());
-    }
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CollectBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer.headers);
-
-    uint32_t timeout = (request.timeout != 0 ? request.timeout : defaultTimeout_);
+    ApplyTransfer(handle, request.url, headers, connectTo, answer, curlError);
+    const uint32_t timeout = (request.timeout != 0 ? request.timeout : defaultTimeout_);
     if (timeout != 0)
     {
       curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     }
-
-    if (!caCertificates_.empty())
+    ApplyTls(handle, request, caCertificates_, verifyPeers_);
+    ApplyCredentials(handle, request);
+    if (!ApplyMethod(handle, request))
     {
-      curl_easy_setopt(handle, CURLOPT_CAINFO, caCertificates_.c_str());
-    }
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verifyPeers_ ? 1L : 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verifyPeers_ ? 2L : 0L);
-    if (request.certificateFile != nullptr && request.certificateFile[0] != '\0')
-    {
-      curl_easy_setopt(handle, CURLOPT_SSLCERT, request.certificateFile);
-      curl_easy_setopt(handle, CURLOPT_SSLCERTTYPE, "PEM");
-      if (request.certificateKeyFile != nullptr && request.certificateKeyFile[0] != '\0')
-      {
-        curl_easy_setopt(handle, CURLOPT_SSLKEY, request.certificateKeyFile);
-      }
-      if (request.certificateKeyPassword != nullptr)
-      {
-        curl_easy_setopt(handle, CURLOPT_KEYPASSWD, request.certificateKeyPassword);
-      }
-    }
-
-    if (request.username != nullptr)
-    {
-      curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-      curl_easy_setopt(handle, CURLOPT_USERNAME, request.username);
-      curl_easy_setopt(handle, CURLOPT_PASSWORD, request.password != nullptr ? request.password : "");
-    }
-
-    const char* emptyBody = "";
-    const void* body = (request.body != nullptr ? request.body : emptyBody);
-    switch (request.method)
-    {
-      case 1:  // GET
-        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-        break;
-      case 2:  // POST
-        curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
-        break;
-      case 3:  // PUT
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
-        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT");
-        break;
-      case 4:  // DELETE
-        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
-        break;
-      default:
-        error = "Unknown HTTP method in an outgoing request: " + std::to_string(request.method);
-        return Kestrum::ErrorCode_ParameterOutOfRange;
+      error = "Unknown HTTP method in an outgoing request: " + std::to_string(request.method);
+      return Kestrum::ErrorCode_ParameterOutOfRange;
     }
 
     CURLcode code = curl_easy_perform(handle);
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     answer.status = static_cast<uint16_t>(status);
-
-    if (code != CURLE_OK)
-    {
-      error = "Outgoing request to " + RedactUrl(request.url) + " failed: " +
-        (curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code)));
-      return (code == CURLE_OPERATION_TIMEDOUT ? Kestrum::ErrorCode_Timeout : Kestrum::ErrorCode_NetworkProtocol);
-    }
-    if (status >= 400)
-    {
-      error = "Outgoing request to " + RedactUrl(request.url) + " answered HTTP status " + std::to_string(status);
-      return ErrorCodeForHttpStatus(status);
-    }
-    return Kestrum::ErrorCode_Success;
+    return Outcome(request.url, code, status, curlError, error);
   }
 }

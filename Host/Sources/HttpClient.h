@@ -3,6 +3,7 @@
 #include "HostConfig.h"
 
 #include <Enumerations.h>
+#include <Plugins/KestrumPluginInterface.h>
 
 #include <json/value.h>
 
@@ -16,7 +17,7 @@ namespace KestrumHost
   /** One outgoing request, as a plug-in describes it through the outgoing-HTTP service. */
   struct OutgoingRequest
   {
-    int32_t method = 1;  // KestrumHttpMethod
+    int32_t method = KestrumHttpMethod_Get;
     std::string url;
     std::vector<std::pair<std::string, std::string>> headers;  // an empty value removes the header
     const void* body = nullptr;
@@ -50,7 +51,7 @@ namespace KestrumHost
     explicit HttpClient(const HostConfig& config);
 
     /**
-     * Success (0) only for a completed exchange with a status below 400. The status
+     * Success only for a completed exchange with a status below 400. The status
      * is written in every case where the server answered. "error" explains a failure
      * for the log (never with credentials).
      */

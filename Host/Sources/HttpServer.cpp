@@ -3,11 +3,13 @@
 #include "HostError.h"
 #include "HostLog.h"
 
+#include <Base64.h>
+
 #include <httplib.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 namespace KestrumHost
@@ -23,25 +25,8 @@ namespace KestrumHost
       return text;
     }
 
-    bool DecodeBase64(const std::string& text, std::string& decoded)
-    {
-      if (text.empty() || text.size() % 4 != 0 || text.size() > 4096)
-      {
-        return false;
-      }
-      std::string buffer(text.size() / 4 * 3, '\0');
-      int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&buffer[0]),
-                                   reinterpret_cast<const unsigned char*>(text.data()),
-                                   static_cast<int>(text.size()));
-      if (length < 0)
-      {
-        return false;
-      }
-      size_t padding = (text[text.size() - 1] == '=') + (text[text.size() - 2] == '=');
-      buffer.resize(static_cast<size_t>(length) - padding);
-      decoded = buffer;
-      return true;
-    }
+    // Credentials are small: a longer header is refused before it is decoded.
+    const size_t MaximumCredentialsLength = 4096;
 
     bool ConstantTimeEquals(const std::string& a, const std::string& b)
     {
@@ -170,18 +155,18 @@ namespace KestrumHost
     }
     std::string token = header.substr(scheme.size());
     token.erase(0, token.find_first_not_of(' '));
-    std::string decoded;
-    if (!DecodeBase64(token, decoded))
+    if (token.empty() || token.size() > MaximumCredentialsLength)
     {
       return false;
     }
-    size_t colon = decoded.find(':');
+    const std::optional<std::string> decoded = Kestrum::Toolbox::DecodeBase64(token);
+    size_t colon = (decoded ? decoded->find(':') : std::string::npos);
     if (colon == std::string::npos)
     {
       return false;
     }
-    auto user = users.find(decoded.substr(0, colon));
-    return user != users.end() && ConstantTimeEquals(user->second, decoded.substr(colon + 1));
+    auto user = users.find(decoded->substr(0, colon));
+    return user != users.end() && ConstantTimeEquals(user->second, decoded->substr(colon + 1));
   }
 
   bool IsUnsafePath(const std::string& path)
@@ -290,6 +275,162 @@ namespace KestrumHost
       }
       return false;
     }
+
+    httplib::Server::HandlerResponse PreRoute(const httplib::Request& request, httplib::Response& response) const
+    {
+      RestAnswer answer;
+      if (!RefuseBeforeBody(request, answer))
+      {
+        HideFormContentType(request);
+        return httplib::Server::HandlerResponse::Unhandled;
+      }
+      if (AnnouncesBody(request))
+      {
+        WriteAnswerAndClose(request, answer, response);   // the body is never read
+      }
+      else
+      {
+        WriteAnswer(answer, response);
+      }
+      return httplib::Server::HandlerResponse::Handled;
+    }
+
+    void ServeWithoutBody(const httplib::Request& request, httplib::Response& response)
+    {
+      Serve(request, request.body, response);
+      if (AnnouncesBody(request))
+      {
+        CloseAfterAnswer(request, response);   // the library leaves the body of a GET, HEAD or OPTIONS unread
+      }
+    }
+
+    /**
+     * Bodies are read through a content reader: the plain handlers would parse
+     * (and cap at 8 KiB) any body sent as a form, which is what command-line
+     * clients send by default.
+     */
+    void ServeWithBody(const httplib::Request& request, httplib::Response& response,
+                       const httplib::ContentReader& reader)
+    {
+      std::string body;
+      if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding"))
+      {
+        Serve(request, body, response);  // no body at all
+        return;
+      }
+      bool tooLarge = false;
+      bool complete = reader([this, &body, &tooLarge](const char* data, size_t size)
+      {
+        if (body.size() + size > maximumBodySize)
+        {
+          tooLarge = true;   // a decoded (gzip) body may grow past the limit its length passed
+          return false;
+        }
+        body.append(data, size);
+        return true;
+      });
+      if (!complete)
+      {
+        RefuseUnreadableBody(request, response, tooLarge || response.status == 413);
+        return;
+      }
+      Serve(request, body, response);
+      if (request.method == "DELETE" && !request.has_header("Content-Length") && AnnouncesBody(request))
+      {
+        CloseAfterAnswer(request, response);   // the library skips a DELETE body that has no length, leaving it unread
+      }
+    }
+
+    /**
+     * The reader also fails on a body that cannot be decoded or ends early:
+     * that is the client's mistake, not a size problem.
+     */
+    static void RefuseUnreadableBody(const httplib::Request& request, httplib::Response& response, bool tooLarge)
+    {
+      RestAnswer answer;
+      if (tooLarge)
+      {
+        answer.SetError(Kestrum::ErrorCode_BadRequest, 413, "The request body is too large");
+      }
+      else
+      {
+        answer.SetError(Kestrum::ErrorCode_BadRequest, 400, "The request body cannot be decoded or is incomplete");
+      }
+      WriteAnswerAndClose(request, answer, response);   // where the next request starts is unknown
+    }
+
+    std::unique_ptr<httplib::Server> MakeServer() const
+    {
+      if (!config.sslEnabled)
+      {
+        return std::make_unique<httplib::Server>();
+      }
+      std::string key = config.sslPrivateKey.empty() ? config.sslCertificate : config.sslPrivateKey;
+      auto secure = std::make_unique<httplib::SSLServer>(config.sslCertificate.c_str(), key.c_str());
+      if (!secure->is_valid())
+      {
+        throw HostError(Kestrum::ErrorCode_SslInitialization,
+                        "Cannot use the certificate " + config.sslCertificate + " and its private key");
+      }
+      return secure;
+    }
+
+    void Configure(httplib::Server& target)
+    {
+      target.new_task_queue = [] { return new httplib::ThreadPool(ThreadCount); };
+      target.set_payload_max_length(maximumBodySize);
+      target.set_keep_alive_max_count(1000);
+      // An answer leaves in several writes (headers, body, TLS records): with
+      // Nagle's algorithm each request on a kept-alive or TLS connection would
+      // wait about 40 ms for the client's delayed acknowledgement.
+      target.set_tcp_nodelay(true);
+
+      target.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response)
+      {
+        return PreRoute(request, response);
+      });
+      auto withoutBody = [this](const httplib::Request& request, httplib::Response& response)
+      {
+        ServeWithoutBody(request, response);
+      };
+      auto withBody = [this](const httplib::Request& request, httplib::Response& response,
+                             const httplib::ContentReader& reader)
+      {
+        ServeWithBody(request, response, reader);
+      };
+      target.Get(".*", withoutBody);
+      target.Post(".*", withBody);
+      target.Put(".*", withBody);
+      target.Delete(".*", withBody);   // a body read in part must close the connection too
+      target.Patch(".*", withBody);
+      target.Options(".*", withoutBody);
+      target.set_exception_handler([](const httplib::Request& request, httplib::Response& response, std::exception_ptr)
+      {
+        RestAnswer answer;
+        answer.SetError(Kestrum::ErrorCode_InternalError);
+        WriteAnswerAndClose(request, answer, response);   // the body may be unread
+      });
+    }
+
+    /** Binds the configured port (any free one for 0) and remembers it. */
+    void Bind(httplib::Server& target, const std::string& address)
+    {
+      if (config.httpPort == 0)
+      {
+        port = target.bind_to_any_port(address);
+        if (port <= 0)
+        {
+          throw HostError(Kestrum::ErrorCode_HttpPortInUse, "Cannot bind the HTTP server on " + address);
+        }
+        return;
+      }
+      if (!target.bind_to_port(address, static_cast<int>(config.httpPort)))
+      {
+        throw HostError(Kestrum::ErrorCode_HttpPortInUse,
+                        "The TCP port " + std::to_string(config.httpPort) + " is privileged or already in use");
+      }
+      port = static_cast<int>(config.httpPort);
+    }
   };
 
   HttpServer::HttpServer(const HostConfig& config, Handler handler) :
@@ -308,131 +449,11 @@ namespace KestrumHost
   void HttpServer::Start()
   {
     Impl& impl = *impl_;
-    if (impl.config.sslEnabled)
-    {
-      std::string key = impl.config.sslPrivateKey.empty() ? impl.config.sslCertificate : impl.config.sslPrivateKey;
-      auto server = std::make_unique<httplib::SSLServer>(impl.config.sslCertificate.c_str(), key.c_str());
-      if (!server->is_valid())
-      {
-        throw HostError(Kestrum::ErrorCode_SslInitialization,
-                        "Cannot use the certificate " + impl.config.sslCertificate + " and its private key");
-      }
-      impl.server = std::move(server);
-    }
-    else
-    {
-      impl.server = std::make_unique<httplib::Server>();
-    }
-
+    impl.server = impl.MakeServer();
     httplib::Server& server = *impl.server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(ThreadCount); };
-    server.set_payload_max_length(impl.maximumBodySize);
-    server.set_keep_alive_max_count(1000);
-    // An answer leaves in several writes (headers, body, TLS records): with
-    // Nagle's algorithm each request on a kept-alive or TLS connection would
-    // wait about 40 ms for the client's delayed acknowledgement.
-    server.set_tcp_nodelay(true);
-    server.set_pre_routing_handler([&impl](const httplib::Request& request, httplib::Response& response)
-    {
-      RestAnswer answer;
-      if (!impl.RefuseBeforeBody(request, answer))
-      {
-        HideFormContentType(request);
-        return httplib::Server::HandlerResponse::Unhandled;
-      }
-      if (AnnouncesBody(request))
-      {
-        WriteAnswerAndClose(request, answer, response);   // the body is never read
-      }
-      else
-      {
-        WriteAnswer(answer, response);
-      }
-      return httplib::Server::HandlerResponse::Handled;
-    });
-    auto serve = [&impl](const httplib::Request& request, httplib::Response& response)
-    {
-      impl.Serve(request, request.body, response);
-      if (AnnouncesBody(request))
-      {
-        CloseAfterAnswer(request, response);   // the library leaves the body of a GET, HEAD or OPTIONS unread
-      }
-    };
-    // Bodies are read through a content reader: the plain handlers would parse (and cap at
-    // 8 KiB) any body sent as a form, which is what command-line clients send by default.
-    auto serveWithBody = [&impl](const httplib::Request& request, httplib::Response& response,
-                                 const httplib::ContentReader& reader)
-    {
-      std::string body;
-      if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding"))
-      {
-        impl.Serve(request, body, response);  // no body at all
-        return;
-      }
-      bool tooLarge = false;
-      bool complete = reader([&body, &tooLarge, &impl](const char* data, size_t size)
-      {
-        if (body.size() + size > impl.maximumBodySize)
-        {
-          tooLarge = true;   // a decoded (gzip) body may grow past the limit its length passed
-          return false;
-        }
-        body.append(data, size);
-        return true;
-      });
-      if (!complete)
-      {
-        // The reader also fails on a body that cannot be decoded or ends early:
-        // that is the client's mistake, not a size problem.
-        RestAnswer answer;
-        if (tooLarge || response.status == 413)
-        {
-          answer.SetError(Kestrum::ErrorCode_BadRequest, 413, "The request body is too large");
-        }
-        else
-        {
-          answer.SetError(Kestrum::ErrorCode_BadRequest, 400, "The request body cannot be decoded or is incomplete");
-        }
-        WriteAnswerAndClose(request, answer, response);   // where the next request starts is unknown
-        return;
-      }
-      impl.Serve(request, body, response);
-      if (request.method == "DELETE" && !request.has_header("Content-Length") && AnnouncesBody(request))
-      {
-        CloseAfterAnswer(request, response);   // the library skips a DELETE body that has no length, leaving it unread
-      }
-    };
-    server.Get(".*", serve);
-    server.Post(".*", serveWithBody);
-    server.Put(".*", serveWithBody);
-    server.Delete(".*", serveWithBody);   // a body read in part must close the connection too
-    server.Patch(".*", serveWithBody);
-    server.Options(".*", serve);
-    server.set_exception_handler([](const httplib::Request& request, httplib::Response& response, std::exception_ptr)
-    {
-      RestAnswer answer;
-      answer.SetError(Kestrum::ErrorCode_InternalError);
-      WriteAnswerAndClose(request, answer, response);   // the body may be unread
-    });
-
-    std::string address = impl.config.remoteAccessAllowed ? "0.0.0.0" : "127.0.0.1";
-    if (impl.config.httpPort == 0)
-    {
-      impl.port = server.bind_to_any_port(address);
-      if (impl.port <= 0)
-      {
-        throw HostError(Kestrum::ErrorCode_HttpPortInUse, "Cannot bind the HTTP server on " + address);
-      }
-    }
-    else
-    {
-      if (!server.bind_to_port(address, static_cast<int>(impl.config.httpPort)))
-      {
-        throw HostError(Kestrum::ErrorCode_HttpPortInUse,
-                        "The TCP port " + std::to_string(impl.config.httpPort) + " is privileged or already in use");
-      }
-      impl.port = static_cast<int>(impl.config.httpPort);
-    }
+    impl.Configure(server);
+    const std::string address = impl.config.remoteAccessAllowed ? "0.0.0.0" : "127.0.0.1";
+    impl.Bind(server, address);
 
     impl.thread = std::thread([&server] { server.listen_after_bind(); });
     // A stop() before the loop runs would be lost, so "started" means "running".

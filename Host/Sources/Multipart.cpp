@@ -68,6 +68,105 @@ namespace KestrumHost
       }
       return true;
     }
+
+    /** Finds the delimiters of one multipart body and cuts the parts between them. */
+    class MultipartReader
+    {
+    private:
+      std::string_view body_;
+      const std::string delimiter_;
+      const std::boyer_moore_horspool_searcher<std::string::const_iterator> searcher_;
+
+      /** Where the content that starts at "contentStart" ends: its length when that lands on a delimiter. */
+      size_t ContentEnd(size_t contentStart, const std::map<std::string, std::string>& headers) const
+      {
+        auto length = headers.find("content-length");
+        size_t declared;
+        if (length != headers.end() && ParseLength(length->second, declared) &&
+            declared <= body_.size() - std::min(contentStart, body_.size()) &&
+            body_.compare(contentStart + declared, delimiter_.size(), delimiter_) == 0)
+        {
+          return contentStart + declared;
+        }
+        // No usable length, or one that does not land on a delimiter: the next delimiter ends the part.
+        return (contentStart <= body_.size() ? FindDelimiter(contentStart) : std::string_view::npos);
+      }
+
+    public:
+      MultipartReader(std::string_view body, const std::string& boundary) :
+        body_(body),
+        delimiter_("\r\n--" + boundary),
+        searcher_(delimiter_.begin(), delimiter_.end())
+      {
+      }
+
+      MultipartReader(const MultipartReader&) = delete;   // the searcher points into the delimiter
+      MultipartReader& operator=(const MultipartReader&) = delete;
+
+      size_t DelimiterSize() const
+      {
+        return delimiter_.size();
+      }
+
+      size_t FindDelimiter(size_t from) const
+      {
+        auto found = std::search(body_.begin() + from, body_.end(), searcher_);
+        return found == body_.end() ? std::string_view::npos : static_cast<size_t>(found - body_.begin());
+      }
+
+      /** Just past the first delimiter, which may open the body without its leading line break. */
+      size_t FirstPartStart() const
+      {
+        if (body_.compare(0, delimiter_.size() - 2, std::string_view(delimiter_).substr(2)) == 0)
+        {
+          return delimiter_.size() - 2;
+        }
+        size_t first = FindDelimiter(0);
+        return first == std::string_view::npos ? first : first + delimiter_.size();
+      }
+
+      /**
+       * Reads the part that starts at "position" (its headers) and returns where
+       * the delimiter after it starts, or npos when none follows. A part whose
+       * headers are malformed, or never end within the part, comes back invalid.
+       */
+      size_t ReadPart(size_t position, MultipartPart& part) const
+      {
+        size_t contentStart;
+        size_t headersEnd = body_.find("\r\n\r\n", position);
+        if (body_.compare(position, 2, "\r\n") == 0)
+        {
+          contentStart = position + 2;  // a part without any header
+        }
+        else if (headersEnd == std::string_view::npos || headersEnd > FindDelimiter(position))
+        {
+          size_t end = FindDelimiter(position);
+          if (end != std::string_view::npos)
+          {
+            part.valid = false;
+            part.error = "A multipart part has no end of headers";
+            part.body = body_.substr(position, end - position);
+          }
+          return end;
+        }
+        else
+        {
+          contentStart = headersEnd + 4;
+          if (!ParseHeaders(body_.substr(position, headersEnd - position), part.headers))
+          {
+            part.valid = false;
+            part.error = "Malformed part headers";
+          }
+        }
+
+        size_t end = ContentEnd(contentStart, part.headers);
+        if (end != std::string_view::npos)
+        {
+          part.body = body_.substr(contentStart, end - contentStart);
+        }
+        return end;
+      }
+    };
   }
 
   ContentType ParseContentType(const std::string& header)
@@ -136,31 +235,13 @@ namespace KestrumHost
       return false;
     }
 
-    const std::string delimiter = "\r\n--" + boundary;
-    std::boyer_moore_horspool_searcher searcher(delimiter.begin(), delimiter.end());
-    auto findDelimiter = [&](size_t from) -> size_t
+    const MultipartReader reader(body, boundary);
+    size_t position = reader.FirstPartStart();
+    if (position == std::string_view::npos)
     {
-      auto found = std::search(body.begin() + from, body.end(), searcher);
-      return found == body.end() ? std::string_view::npos : static_cast<size_t>(found - body.begin());
-    };
-
-    // The first delimiter may open the body directly, without the leading CRLF.
-    size_t position;
-    if (body.compare(0, delimiter.size() - 2, std::string_view(delimiter).substr(2)) == 0)
-    {
-      position = delimiter.size() - 2;
+      error = "The body does not contain the multipart boundary";
+      return false;
     }
-    else
-    {
-      size_t first = findDelimiter(0);
-      if (first == std::string_view::npos)
-      {
-        error = "The body does not contain the multipart boundary";
-        return false;
-      }
-      position = first + delimiter.size();
-    }
-
     for (;;)
     {
       // "position" is just past a delimiter: "--" closes, otherwise a line break opens a part.
@@ -177,63 +258,16 @@ namespace KestrumHost
         error = "Malformed multipart delimiter line";
         return false;
       }
-      position += 2;
 
       MultipartPart part;
-      size_t next = std::string_view::npos;
-      size_t headersEnd = body.find("\r\n\r\n", position);
-      size_t contentStart;
-      if (body.compare(position, 2, "\r\n") == 0)
-      {
-        contentStart = position + 2;  // a part without any header
-      }
-      else if (headersEnd == std::string_view::npos || headersEnd > findDelimiter(position))
-      {
-        // The headers never end within this part: report the part and go on with the next one.
-        size_t end = findDelimiter(position);
-        if (end == std::string_view::npos)
-        {
-          error = "The multipart body has no closing boundary";
-          return false;
-        }
-        part.valid = false;
-        part.error = "A multipart part has no end of headers";
-        part.body = body.substr(position, end - position);
-        parts.push_back(std::move(part));
-        position = end + delimiter.size();
-        continue;
-      }
-      else
-      {
-        contentStart = headersEnd + 4;
-        if (!ParseHeaders(body.substr(position, headersEnd - position), part.headers))
-        {
-          part.valid = false;
-          part.error = "Malformed part headers";
-        }
-      }
-
-      auto length = part.headers.find("content-length");
-      size_t declared;
-      if (length != part.headers.end() && ParseLength(length->second, declared) &&
-          declared <= body.size() - std::min(contentStart, body.size()) &&
-          body.compare(contentStart + declared, delimiter.size(), delimiter) == 0)
-      {
-        next = contentStart + declared;
-      }
-      else
-      {
-        // No usable length, or one that does not land on a delimiter: the next delimiter ends the part.
-        next = (contentStart <= body.size() ? findDelimiter(contentStart) : std::string_view::npos);
-      }
-      if (next == std::string_view::npos)
+      size_t end = reader.ReadPart(position + 2, part);
+      if (end == std::string_view::npos)
       {
         error = "The multipart body has no closing boundary";
         return false;
       }
-      part.body = body.substr(contentStart, next - contentStart);
       parts.push_back(std::move(part));
-      position = next + delimiter.size();
+      position = end + reader.DelimiterSize();
     }
   }
 }

@@ -1,22 +1,13 @@
 #include "RemoteRegistry.h"
 
-#include <json/reader.h>
-#include <json/writer.h>
+#include <Toolbox.h>
 
-#include <memory>
+#include <optional>
 
 namespace KestrumHost
 {
   namespace
   {
-    bool ParseJson(const std::string& text, Json::Value& value)
-    {
-      Json::CharReaderBuilder builder;
-      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-      std::string errors;
-      return reader->parse(text.data(), text.data() + text.size(), &value, &errors);
-    }
-
     bool IsValidName(const std::string& name)
     {
       return !name.empty() && name.size() <= 256 && name.find('/') == std::string::npos;
@@ -25,12 +16,14 @@ namespace KestrumHost
 
   bool RemoteRegistry::ParseDefinition(const std::string& body, Json::Value& definition, std::string& error)
   {
-    Json::Value value;
-    if (!ParseJson(body, value) || !value.isObject())
+    // Only UTF-8: jsoncpp would store other bytes re-encoded, a header value other than the one given.
+    const std::optional<Json::Value> read = Kestrum::Toolbox::ReadJsonObject(body);
+    if (!read)
     {
       error = "The body must be a JSON object";
       return false;
     }
+    const Json::Value& value = *read;
     if (!value.isMember("Url") || !value["Url"].isString() || value["Url"].asString().empty())
     {
       error = "The member \"Url\" must be a non-empty string";
@@ -88,13 +81,17 @@ namespace KestrumHost
   void RemoteRegistry::Get(const std::string& name, RestAnswer& answer) const
   {
     std::string stored;
-    Json::Value definition;
-    if (!storage_.GetRemote(registry_, name, stored) || !ParseJson(stored, definition) || !definition.isObject())
+    std::optional<Json::Value> definition;
+    if (storage_.GetRemote(registry_, name, stored))
+    {
+      definition = Kestrum::Toolbox::ReadJsonObject(stored);
+    }
+    if (!definition)
     {
       answer.SetError(Kestrum::ErrorCode_InexistentItem, "\"" + name + "\" does not exist");
       return;
     }
-    answer.SetJson(Redact(definition));
+    answer.SetJson(Redact(*definition));
   }
 
   void RemoteRegistry::Put(const std::string& name, const std::string& body, RestAnswer& answer)
@@ -111,9 +108,7 @@ namespace KestrumHost
       answer.SetError(Kestrum::ErrorCode_BadFileFormat, error);
       return;
     }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    storage_.PutRemote(registry_, name, Json::writeString(builder, definition));
+    storage_.PutRemote(registry_, name, Kestrum::Toolbox::WriteCompactJson(definition));
     answer.SetJson(Json::Value(Json::objectValue));
   }
 

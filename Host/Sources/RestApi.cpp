@@ -170,170 +170,166 @@ namespace KestrumHost
   {
     if (segments.size() == 1)
     {
-      if (!RequireMethod(request, answer, {KestrumHttpMethod_Get, KestrumHttpMethod_Post}))
-      {
-        return;
-      }
-      if (request.method == KestrumHttpMethod_Get)
-      {
-        Json::Value ids(Json::arrayValue);
-        for (const std::string& id : storage_.ListInstances())
-        {
-          ids.append(id);
-        }
-        answer.SetJson(ids);
-        return;
-      }
-      IngestResult result = ingest_.Ingest(request.body);
-      if (!result.stored)
-      {
-        answer.SetError(Kestrum::ErrorCode_BadFileFormat, result.reason);
-        return;
-      }
-      answer.SetJson(DescribeIngest(result));
-      return;
+      ServeInstanceList(request, answer);
     }
-
-    const std::string& id = segments[1];
-    if (segments.size() == 2)
+    else if (segments.size() == 2)
     {
-      if (!RequireMethod(request, answer, {KestrumHttpMethod_Get, KestrumHttpMethod_Delete}))
-      {
-        return;
-      }
-      if (request.method == KestrumHttpMethod_Delete)
-      {
-        if (ingest_.Delete(id))
-        {
-          answer.SetJson(Json::Value(Json::objectValue));
-        }
-        else
-        {
-          answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-        }
-        return;
-      }
-      InstanceRecord record;
-      if (!storage_.GetInstance(id, record))
-      {
-        answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-        return;
-      }
-      Json::Value description(Json::objectValue);
-      description["ID"] = record.id;
-      description["Type"] = "Instance";
-      description["FileSize"] = Json::Int64(record.fileSize);
-      description["MainDicomTags"] = record.tags["Instance"];
-      description["ParentSeries"] = record.seriesId;
-      description["ParentStudy"] = record.studyId;
-      description["ParentPatient"] = record.patientId;
-      answer.SetJson(description);
-      return;
+      ServeInstance(request, segments[1], answer);
     }
-
-    if (segments[2] == "file" && segments.size() == 3)
+    else if (segments[2] == "file" && segments.size() == 3)
     {
-      if (!RequireMethod(request, answer, {KestrumHttpMethod_Get}))
-      {
-        return;
-      }
-      std::string content;
-      if (!storage_.ReadFile(id, content))
-      {
-        answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-        return;
-      }
-      answer.SetBody(content, "application/dicom");
-      return;
+      ServeInstanceFile(request, segments[1], answer);
     }
-
-    if (segments[2] == "metadata" && segments.size() <= 4)
+    else if (segments[2] == "metadata" && segments.size() == 3)
     {
-      ServeMetadata(request, id, segments, answer);
-      return;
+      ServeMetadataList(request, segments[1], answer);
     }
-    answer.SetError(Kestrum::ErrorCode_UnknownResource);
+    else if (segments[2] == "metadata" && segments.size() == 4)
+    {
+      ServeMetadataItem(request, segments[1], segments[3], answer);
+    }
+    else
+    {
+      answer.SetError(Kestrum::ErrorCode_UnknownResource);
+    }
   }
 
-  void RestApi::ServeMetadata(const RestRequest& request, const std::string& id,
-                              const std::vector<std::string>& segments, RestAnswer& answer)
+  void RestApi::ServeInstanceList(const RestRequest& request, RestAnswer& answer)
   {
-    if (segments.size() == 3)
+    if (!RequireMethod(request, answer, {KestrumHttpMethod_Get, KestrumHttpMethod_Post}))
     {
-      if (!RequireMethod(request, answer, {KestrumHttpMethod_Get}))
-      {
-        return;
-      }
-      std::vector<int> keys;
-      if (!storage_.ListMetadata(id, keys))
-      {
-        answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-        return;
-      }
-      Json::Value list(Json::arrayValue);
-      for (int key : keys)
-      {
-        list.append(std::to_string(key));
-      }
-      answer.SetJson(list);
       return;
     }
+    if (request.method == KestrumHttpMethod_Get)
+    {
+      Json::Value ids(Json::arrayValue);
+      for (const std::string& id : storage_.ListInstances())
+      {
+        ids.append(id);
+      }
+      answer.SetJson(ids);
+      return;
+    }
+    IngestResult result = ingest_.Ingest(request.body);
+    if (!result.stored)
+    {
+      answer.SetError(Kestrum::ErrorCode_BadFileFormat, result.reason);
+      return;
+    }
+    answer.SetJson(DescribeIngest(result));
+  }
 
+  void RestApi::ServeInstance(const RestRequest& request, const std::string& id, RestAnswer& answer)
+  {
+    if (!RequireMethod(request, answer, {KestrumHttpMethod_Get, KestrumHttpMethod_Delete}))
+    {
+      return;
+    }
+    if (request.method == KestrumHttpMethod_Delete)
+    {
+      if (ingest_.Delete(id))
+      {
+        answer.SetJson(Json::Value(Json::objectValue));
+      }
+      else
+      {
+        answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
+      }
+      return;
+    }
+    InstanceRecord record;
+    if (!storage_.GetInstance(id, record))
+    {
+      answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
+      return;
+    }
+    Json::Value description(Json::objectValue);
+    description["ID"] = record.id;
+    description["Type"] = "Instance";
+    description["FileSize"] = Json::Int64(record.fileSize);
+    description["MainDicomTags"] = record.tags["Instance"];
+    description["ParentSeries"] = record.seriesId;
+    description["ParentStudy"] = record.studyId;
+    description["ParentPatient"] = record.patientId;
+    answer.SetJson(description);
+  }
+
+  void RestApi::ServeInstanceFile(const RestRequest& request, const std::string& id, RestAnswer& answer)
+  {
+    if (!RequireMethod(request, answer, {KestrumHttpMethod_Get}))
+    {
+      return;
+    }
+    std::string content;
+    if (!storage_.ReadFile(id, content))
+    {
+      answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
+      return;
+    }
+    answer.SetBody(content, "application/dicom");
+  }
+
+  void RestApi::ServeMetadataList(const RestRequest& request, const std::string& id, RestAnswer& answer)
+  {
+    if (!RequireMethod(request, answer, {KestrumHttpMethod_Get}))
+    {
+      return;
+    }
+    std::vector<int> keys;
+    if (!storage_.ListMetadata(id, keys))
+    {
+      answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
+      return;
+    }
+    Json::Value list(Json::arrayValue);
+    for (int key : keys)
+    {
+      list.append(std::to_string(key));
+    }
+    answer.SetJson(list);
+  }
+
+  void RestApi::ServeMetadataItem(const RestRequest& request, const std::string& id, const std::string& name,
+                                  RestAnswer& answer)
+  {
     if (!RequireMethod(request, answer, {KestrumHttpMethod_Get, KestrumHttpMethod_Put, KestrumHttpMethod_Delete}))
     {
       return;
     }
     int key;
-    if (!ParseMetadataKey(segments[3], key))
+    if (!ParseMetadataKey(name, key))
     {
       // Only numeric user keys exist here; any other name is an unknown item, a bad one for a PUT.
       if (request.method == KestrumHttpMethod_Put)
       {
-        answer.SetError(Kestrum::ErrorCode_ParameterOutOfRange,
-                        "Metadata keys are numbers from 1024 to 65535: " + segments[3]);
+        answer.SetError(Kestrum::ErrorCode_ParameterOutOfRange, "Metadata keys are numbers from 1024 to 65535: " + name);
       }
       else
       {
-        answer.SetError(Kestrum::ErrorCode_InexistentItem, "No metadata " + segments[3]);
+        answer.SetError(Kestrum::ErrorCode_InexistentItem, "No metadata " + name);
       }
       return;
     }
 
+    bool done;
+    std::string value;
     switch (request.method)
     {
-      case KestrumHttpMethod_Get:
-      {
-        std::string value;
-        if (storage_.GetMetadata(id, key, value))
-        {
-          answer.SetBody(value, "text/plain");
-        }
-        else
-        {
-          answer.SetError(Kestrum::ErrorCode_InexistentItem, "No metadata " + segments[3] + " for " + id);
-        }
-        return;
-      }
-      case KestrumHttpMethod_Put:
-        if (storage_.SetMetadata(id, key, request.body))
-        {
-          answer.SetBody("", "text/plain");
-        }
-        else
-        {
-          answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-        }
-        return;
-      default:
-        if (storage_.DeleteMetadata(id, key))
-        {
-          answer.SetBody("", "text/plain");
-        }
-        else
-        {
-          answer.SetError(Kestrum::ErrorCode_InexistentItem, "No metadata " + segments[3] + " for " + id);
-        }
-        return;
+      case KestrumHttpMethod_Get: done = storage_.GetMetadata(id, key, value); break;
+      case KestrumHttpMethod_Put: done = storage_.SetMetadata(id, key, request.body); break;
+      default: done = storage_.DeleteMetadata(id, key); break;
+    }
+    if (done)
+    {
+      answer.SetBody(value, "text/plain");   // empty but for a GET
+    }
+    else if (request.method == KestrumHttpMethod_Put)
+    {
+      answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
+    }
+    else
+    {
+      answer.SetError(Kestrum::ErrorCode_InexistentItem, "No metadata " + name + " for " + id);
     }
   }
 

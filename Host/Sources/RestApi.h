@@ -26,8 +26,12 @@ namespace KestrumHost
 
     void ServeSystem(const RestRequest& request, RestAnswer& answer);
     void ServeInstances(const RestRequest& request, const std::vector<std::string>& segments, RestAnswer& answer);
-    void ServeMetadata(const RestRequest& request, const std::string& id, const std::vector<std::string>& segments,
-                       RestAnswer& answer);
+    void ServeInstanceList(const RestRequest& request, RestAnswer& answer);
+    void ServeInstance(const RestRequest& request, const std::string& id, RestAnswer& answer);
+    void ServeInstanceFile(const RestRequest& request, const std::string& id, RestAnswer& answer);
+    void ServeMetadataList(const RestRequest& request, const std::string& id, RestAnswer& answer);
+    void ServeMetadataItem(const RestRequest& request, const std::string& id, const std::string& name,
+                           RestAnswer& answer);
     void ServeChanges(const RestRequest& request, RestAnswer& answer);
     void ServePlugins(const RestRequest& request, const std::vector<std::string>& segments, RestAnswer& answer);
     void ServePeers(const RestRequest& request, const std::vector<std::string>& segments, RestAnswer& answer);
@@ -35,7 +39,7 @@ namespace KestrumHost
   public:
     RestApi(const HostConfig& config, Storage& storage, InstanceIngest& ingest, const PluginManager& plugins);
 
-    /** Always answers: 404 (code 17) for an unknown path, 405 with "Allow" for a wrong method. */
+    /** Always answers: 404 (UnknownResource) for an unknown path, 405 with "Allow" for a wrong method. */
     void Handle(const RestRequest& request, RestAnswer& answer);
 
     /** The answer of POST /instances for one ingested file. */

@@ -3,9 +3,11 @@
 #include "HostError.h"
 #include "HostLog.h"
 
-#include <json/reader.h>
-#include <json/writer.h>
+#include <KestrumException.h>
 #include <Plugins/KestrumPluginInterface.h>
+#include <SystemToolbox.h>
+#include <Toolbox.h>
+
 #include <sqlite3.h>
 
 #include <atomic>
@@ -13,9 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -130,24 +132,10 @@ namespace KestrumHost
       return text;
     }
 
-    std::string ToJsonText(const Json::Value& value)
+    /** Stored JSON is written by the host itself: text that does not read back is taken as empty. */
+    Json::Value ReadStoredJson(const std::string& text)
     {
-      Json::StreamWriterBuilder builder;
-      builder["indentation"] = "";
-      return Json::writeString(builder, value);
-    }
-
-    Json::Value ParseJsonText(const std::string& text)
-    {
-      Json::CharReaderBuilder builder;
-      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-      Json::Value value;
-      std::string errors;
-      if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
-      {
-        return Json::Value(Json::objectValue);
-      }
-      return value;
+      return Kestrum::Toolbox::ReadJson(text).value_or(Json::Value(Json::objectValue));
     }
 
     void MakeDirectory(const std::string& path)
@@ -194,17 +182,16 @@ namespace KestrumHost
     /** Files of uploads cut short by an abrupt stop: never indexed, so nothing refers to them. */
     void RemoveLeftovers(const std::string& folder)
     {
-      if (DIR* directory = opendir(folder.c_str()))
+      std::error_code error;
+      for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+           entry.increment(error))
       {
-        while (dirent* entry = readdir(directory))
+        const std::string name = entry->path().filename().string();
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
         {
-          std::string name = entry->d_name;
-          if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
-          {
-            unlink((folder + "/" + name).c_str());
-          }
+          std::error_code ignored;   // a leftover that cannot be removed harms nothing
+          std::filesystem::remove(entry->path(), ignored);
         }
-        closedir(directory);
       }
     }
 
@@ -292,6 +279,59 @@ namespace KestrumHost
     return change;
   }
 
+  std::string Storage::WriteTemporaryFile(std::string_view bytes) const
+  {
+    std::string temporary = directory_ + "/tmp/" + UniqueTemporaryName();
+    if (!WriteWholeFile(temporary, bytes))
+    {
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot write a file in the storage: " + std::string(std::strerror(errno)));
+    }
+    return temporary;
+  }
+
+  void Storage::MoveIntoStorage(const std::string& temporary, const std::string& instanceId)
+  {
+    MakeDirectory(directory_ + "/" + instanceId.substr(0, 2));
+    MakeDirectory(directory_ + "/" + instanceId.substr(0, 2) + "/" + instanceId.substr(2, 2));
+    if (rename(temporary.c_str(), FilePath(instanceId).c_str()) != 0)
+    {
+      int error = errno;
+      unlink(temporary.c_str());
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot move a file into the storage: " + std::string(std::strerror(error)));
+    }
+  }
+
+  void Storage::IndexLocked(StoreResult& result, size_t fileSize, const Json::Value& tags)
+  {
+    Transaction transaction(db_);
+    bool newPatient = !ExistsLocked("SELECT 1 FROM instances WHERE patient_id=? LIMIT 1", result.patientId);
+    bool newStudy = !ExistsLocked("SELECT 1 FROM instances WHERE study_id=? LIMIT 1", result.studyId);
+    bool newSeries = !ExistsLocked("SELECT 1 FROM instances WHERE series_id=? LIMIT 1", result.seriesId);
+
+    Statement insert(db_, "INSERT INTO instances(id, series_id, study_id, patient_id, file_size, tags) "
+                          "VALUES(?,?,?,?,?,?)");
+    insert.Bind(1, result.instanceId).Bind(2, result.seriesId).Bind(3, result.studyId)
+      .Bind(4, result.patientId).Bind(5, static_cast<int64_t>(fileSize))
+      .Bind(6, Kestrum::Toolbox::WriteCompactJson(tags)).Step();
+
+    if (newPatient)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewPatient, KestrumResourceType_Patient, result.patientId));
+    }
+    if (newStudy)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewStudy, KestrumResourceType_Study, result.studyId));
+    }
+    if (newSeries)
+    {
+      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewSeries, KestrumResourceType_Series, result.seriesId));
+    }
+    result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewInstance, KestrumResourceType_Instance, result.instanceId));
+    transaction.Commit();
+  }
+
   StoreResult Storage::Store(std::string_view bytes, const ParsedDicom& dicom)
   {
     StoreResult result;
@@ -308,12 +348,7 @@ namespace KestrumHost
     }
 
     // The slow part, writing the file, happens outside the lock under a private name.
-    std::string temporary = directory_ + "/tmp/" + UniqueTemporaryName();
-    if (!WriteWholeFile(temporary, bytes))
-    {
-      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
-                      "Cannot write a file in the storage: " + std::string(std::strerror(errno)));
-    }
+    const std::string temporary = WriteTemporaryFile(bytes);
 
     Json::Value tags(Json::objectValue);
     tags["Patient"] = dicom.patientTags;
@@ -329,42 +364,8 @@ namespace KestrumHost
       result.alreadyStored = true;
       return result;
     }
-
-    std::string finalPath = FilePath(result.instanceId);
-    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2));
-    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2) + "/" + result.instanceId.substr(2, 2));
-    if (rename(temporary.c_str(), finalPath.c_str()) != 0)
-    {
-      int error = errno;
-      unlink(temporary.c_str());
-      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
-                      "Cannot move a file into the storage: " + std::string(std::strerror(error)));
-    }
-
-    Transaction transaction(db_);
-    bool newPatient = !ExistsLocked("SELECT 1 FROM instances WHERE patient_id=? LIMIT 1", result.patientId);
-    bool newStudy = !ExistsLocked("SELECT 1 FROM instances WHERE study_id=? LIMIT 1", result.studyId);
-    bool newSeries = !ExistsLocked("SELECT 1 FROM instances WHERE series_id=? LIMIT 1", result.seriesId);
-
-    Statement insert(db_, "INSERT INTO instances(id, series_id, study_id, patient_id, file_size, tags) "
-                          "VALUES(?,?,?,?,?,?)");
-    insert.Bind(1, result.instanceId).Bind(2, result.seriesId).Bind(3, result.studyId)
-      .Bind(4, result.patientId).Bind(5, static_cast<int64_t>(bytes.size())).Bind(6, ToJsonText(tags)).Step();
-
-    if (newPatient)
-    {
-      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewPatient, KestrumResourceType_Patient, result.patientId));
-    }
-    if (newStudy)
-    {
-      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewStudy, KestrumResourceType_Study, result.studyId));
-    }
-    if (newSeries)
-    {
-      result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewSeries, KestrumResourceType_Series, result.seriesId));
-    }
-    result.changes.push_back(RecordChangeLocked(KestrumChangeType_NewInstance, KestrumResourceType_Instance, result.instanceId));
-    transaction.Commit();
+    MoveIntoStorage(temporary, result.instanceId);
+    IndexLocked(result, bytes.size(), tags);
     return result;
   }
 
@@ -382,7 +383,7 @@ namespace KestrumHost
     record.studyId = statement.Text(1);
     record.patientId = statement.Text(2);
     record.fileSize = statement.Int(3);
-    record.tags = ParseJsonText(statement.Text(4));
+    record.tags = ReadStoredJson(statement.Text(4));
     return true;
   }
 
@@ -414,21 +415,16 @@ namespace KestrumHost
       }
     }
 
-    FILE* file = std::fopen(FilePath(id).c_str(), "rb");
-    if (file == nullptr)
+    try
     {
-      // Deleted between the index look-up and the open.
-      return false;
+      Kestrum::ReadWholeFile(content, FilePath(id));
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> guard(file, &std::fclose);
-    struct stat info;
-    if (fstat(fileno(file), &info) != 0)
+    catch (const Kestrum::KestrumException& e)
     {
-      throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
-    }
-    content.resize(static_cast<size_t>(info.st_size));
-    if (!content.empty() && std::fread(&content[0], 1, content.size(), file) != content.size())
-    {
+      if (e.GetErrorCode() == Kestrum::ErrorCode_RegularFileExpected)
+      {
+        return false;   // deleted between the index look-up and the read
+      }
       throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
     }
     return true;
@@ -624,7 +620,7 @@ namespace KestrumHost
       first.Bind(1, statement.Int(1));
       if (first.Step())
       {
-        Json::Value tags = ParseJsonText(first.Text(0));
+        Json::Value tags = ReadStoredJson(first.Text(0));
         study.patientTags = tags["Patient"];
         study.studyTags = tags["Study"];
       }

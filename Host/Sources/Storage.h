@@ -66,6 +66,9 @@ namespace KestrumHost
 
     void Execute(const char* sql);
     std::string FilePath(const std::string& instanceId) const;
+    std::string WriteTemporaryFile(std::string_view bytes) const;
+    void MoveIntoStorage(const std::string& temporary, const std::string& instanceId);
+    void IndexLocked(StoreResult& result, size_t fileSize, const Json::Value& tags);
     ChangeRecord RecordChangeLocked(int32_t changeType, int32_t resourceType, const std::string& id);
     bool ExistsLocked(const char* sql, const std::string& value);
 

@@ -1,7 +1,10 @@
 #include "WebPages.h"
 
+#include <KestrumException.h>
+#include <SystemToolbox.h>
+
 #include <cstdlib>
-#include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace KestrumHost
@@ -55,32 +58,40 @@ namespace KestrumHost
 </html>
 )HTML";
 
-    bool ReadWholeFile(const std::string& path, std::string& content)
+    /**
+     * Only what the explorer page loads gets a type of its own: the libraries'
+     * other files (their demo pages among them) go out as opaque data, so that
+     * none of them runs as a page of the host.
+     */
+    std::string LibraryMimeType(const std::string& path)
     {
-      std::ifstream file(path, std::ios::binary);
-      if (!file)
+      const Kestrum::MimeType type = Kestrum::MimeTypeFromPath(path);
+      switch (type)
       {
-        return false;
+        case Kestrum::MimeType_JavaScript:
+        case Kestrum::MimeType_Css:
+        case Kestrum::MimeType_Png:
+        case Kestrum::MimeType_Gif:
+        case Kestrum::MimeType_Svg:
+          return Kestrum::MimeTypeText(type);
+        default:
+          return Kestrum::MimeTypeText(Kestrum::MimeType_Binary);
       }
-      std::ostringstream buffer;
-      buffer << file.rdbuf();
-      content = buffer.str();
-      return true;
     }
 
-    std::string MimeTypeOf(const std::string& path)
+    /** Empty when the path does not name a readable regular file. */
+    std::optional<std::string> ReadLibraryFile(const std::string& path)
     {
-      auto endsWith = [&](const char* suffix)
+      std::string content;
+      try
       {
-        std::string s(suffix);
-        return path.size() >= s.size() && path.compare(path.size() - s.size(), s.size(), s) == 0;
-      };
-      if (endsWith(".js")) return "application/javascript";
-      if (endsWith(".css")) return "text/css";
-      if (endsWith(".png")) return "image/png";
-      if (endsWith(".gif")) return "image/gif";
-      if (endsWith(".svg")) return "image/svg+xml";
-      return "application/octet-stream";
+        Kestrum::ReadWholeFile(content, path);
+      }
+      catch (const Kestrum::KestrumException&)
+      {
+        return std::nullopt;
+      }
+      return content;
     }
 
     /** Only plain names below the library folder: no "..", no hidden files, nothing odd. */
@@ -188,12 +199,12 @@ namespace KestrumHost
     {
       return false;
     }
-    std::string content;
-    if (!ReadWholeFile(file, content))
+    const std::optional<std::string> content = ReadLibraryFile(file);
+    if (!content)
     {
       return false;
     }
-    answer.SetBody(content, MimeTypeOf(file));
+    answer.SetBody(*content, LibraryMimeType(file));
     return true;
   }
 }

@@ -49,6 +49,12 @@ namespace Kestrum
 
     std::optional<Json::Value> ReadJson(std::string_view text)
     {
+      std::string errors;
+      return ReadJsonWithErrors(text, errors);
+    }
+
+    std::optional<Json::Value> ReadJsonWithErrors(std::string_view text, std::string& errors)
+    {
       // Far deeper than any document of ours, shallow enough for any stack.
       static const int MAX_NESTING = 256;
 
@@ -59,7 +65,6 @@ namespace Kestrum
 
       const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
       Json::Value value;
-      std::string errors;
       try
       {
         if (reader->parse(text.data(), text.data() + text.size(), &value, &errors))
@@ -67,9 +72,10 @@ namespace Kestrum
           return value;
         }
       }
-      catch (const Json::Exception&)
+      catch (const Json::Exception& e)
       {
         // Nesting beyond the limit is thrown, not reported: bad text like any other.
+        errors = e.what();
       }
       return std::nullopt;
     }

@@ -23,6 +23,9 @@ namespace Kestrum
      */
     std::optional<Json::Value> ReadJson(std::string_view text);
 
+    /** As ReadJson; when the text is not JSON, "errors" says where and why, for a person to mend it. */
+    std::optional<Json::Value> ReadJsonWithErrors(std::string_view text, std::string& errors);
+
     /**
      * A JSON object read from text that the system may write back (stored
      * state, request bodies, configuration): as ReadJson, and empty as well

@@ -2,19 +2,22 @@
 // and the DICOMweb service as the HTTP server and the plug-ins' services reach them.
 
 #include "HostCore.h"
+#include "UriDecoding.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
+#include <SystemToolbox.h>
+#include <Toolbox.h>
+
 #include <gtest/gtest.h>
-#include <json/reader.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 using namespace KestrumHost;
@@ -53,24 +56,21 @@ namespace
     {
       throw std::runtime_error("Cannot write a test file");
     }
-    std::ifstream input(path, std::ios::binary);
-    std::ostringstream content;
-    content << input.rdbuf();
+    std::string content;
+    Kestrum::ReadWholeFile(content, path);
     unlink(path.c_str());
-    return content.str();
+    return content;
   }
 
   Json::Value ParseJson(const std::string& text)
   {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
+    std::optional<Json::Value> value = Kestrum::Toolbox::ReadJson(text);
+    if (!value)
     {
       ADD_FAILURE() << "Not JSON: " << text;
+      return Json::Value();
     }
-    return value;
+    return *value;
   }
 
   class HostCoreTest : public ::testing::Test
@@ -184,7 +184,7 @@ TEST_F(HostCoreTest, BodiesThatAreNotUsableDicomStoreNothing)
 {
   RestAnswer text = Call(KestrumHttpMethod_Post, "/instances", "hello, this is not DICOM at all");
   EXPECT_EQ(400, text.status);
-  EXPECT_EQ(15, text.errorCode);
+  EXPECT_EQ(Kestrum::ErrorCode_BadFileFormat, text.errorCode);
   RestAnswer noUid = Call(KestrumHttpMethod_Post, "/instances", MakeDicom("P", "1.2", "1.2.3", "", directory_));
   EXPECT_EQ(400, noUid.status);
 
@@ -200,7 +200,7 @@ TEST_F(HostCoreTest, MetadataAndDeletion)
   std::string id = Upload(MakeDicom("P", "1.3", "1.3.1", "1.3.1.1", directory_), "Success");
   std::string uri = "/instances/" + id + "/metadata/4455";
 
-  EXPECT_EQ(7, Call(KestrumHttpMethod_Get, uri).errorCode);   // absent key: unknown item
+  EXPECT_EQ(Kestrum::ErrorCode_InexistentItem, Call(KestrumHttpMethod_Get, uri).errorCode);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Get, uri).status);
   RestAnswer put = Call(KestrumHttpMethod_Put, uri, "0f8fad5b-d9cb-469f-a165-70867728950e");
   EXPECT_EQ(200, put.status);
@@ -213,7 +213,7 @@ TEST_F(HostCoreTest, MetadataAndDeletion)
   EXPECT_EQ(404, Call(KestrumHttpMethod_Put, "/instances/nope/metadata/4455", "x").status);
 
   EXPECT_EQ(200, Call(KestrumHttpMethod_Delete, "/instances/" + id).status);
-  EXPECT_EQ(17, Call(KestrumHttpMethod_Get, "/instances/" + id).errorCode);
+  EXPECT_EQ(Kestrum::ErrorCode_UnknownResource, Call(KestrumHttpMethod_Get, "/instances/" + id).errorCode);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Get, "/instances/" + id + "/file").status);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Get, uri).status);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Delete, "/instances/" + id).status);
@@ -234,7 +234,7 @@ TEST_F(HostCoreTest, WrongMethodsAnswer405WithAllow)
   ASSERT_EQ(1u, answer.headers.size());
   EXPECT_EQ("Allow", answer.headers[0].first);
   EXPECT_EQ("GET", answer.headers[0].second);
-  EXPECT_EQ(17, Call(KestrumHttpMethod_Get, "/no/such/thing").errorCode);
+  EXPECT_EQ(Kestrum::ErrorCode_UnknownResource, Call(KestrumHttpMethod_Get, "/no/such/thing").errorCode);
 }
 
 TEST_F(HostCoreTest, PeersNeverRevealHeaderValuesAndPersist)

@@ -24,12 +24,14 @@ namespace
 
     void SetUp() override
     {
-      server_.Post("/echo", [this](const httplib::Request& request, httplib::Response& response)
+      auto echo = [this](const httplib::Request& request, httplib::Response& response)
       {
         seen_ = request;
         response.set_header("X-Answer", "yes");
         response.set_content("echo:" + request.body, "text/plain");
-      });
+      };
+      server_.Post("/echo", echo);
+      server_.Put("/echo", echo);
       server_.Get("/missing", [](const httplib::Request&, httplib::Response& response)
       {
         response.status = 404;
@@ -87,6 +89,26 @@ TEST_F(HttpClientTest, SendsHeadersBodyAndCredentialsAndCollectsTheAnswer)
   EXPECT_EQ("42", seen_.get_header_value("X-Custom"));
   EXPECT_FALSE(seen_.has_header("Expect"));
   EXPECT_EQ("Basic dXNlcjpwYXNz", seen_.get_header_value("Authorization"));  // user:pass
+}
+
+TEST_F(HttpClientTest, ABodyGoesOutWithoutAContentTypeTheCallerDidNotGive)
+{
+  // libcurl would label it an HTML form ("application/x-www-form-urlencoded").
+  HttpClient client(HostConfig::Parse("{}"));
+  const std::string body = "\x1f\x8b compressed bytes";
+  for (int32_t method : {KestrumHttpMethod_Post, KestrumHttpMethod_Put})
+  {
+    OutgoingRequest request;
+    request.method = method;
+    request.url = Url("/echo");
+    request.body = body.data();
+    request.bodySize = body.size();
+    OutgoingAnswer answer;
+    std::string error;
+    ASSERT_EQ(Kestrum::ErrorCode_Success, client.Execute(request, answer, error)) << error;
+    EXPECT_EQ(body, seen_.body);
+    EXPECT_FALSE(seen_.has_header("Content-Type")) << method << ": " << seen_.get_header_value("Content-Type");
+  }
 }
 
 TEST_F(HttpClientTest, ErrorStatusFailsButIsStillReported)
