@@ -1,5 +1,7 @@
 #include "HttpClient.h"
 
+#include <Toolbox.h>
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -8,6 +10,9 @@
 
 namespace KestrumHost
 {
+  using Kestrum::Toolbox::ToLowerAscii;
+  using Kestrum::Toolbox::TrimSpaces;
+
   namespace
   {
     struct SlistDeleter
@@ -38,16 +43,6 @@ namespace KestrumHost
       return size * count;
     }
 
-    std::string Trim(const std::string& text)
-    {
-      size_t begin = text.find_first_not_of(" \t\r\n");
-      if (begin == std::string::npos)
-      {
-        return std::string();
-      }
-      size_t end = text.find_last_not_of(" \t\r\n");
-      return text.substr(begin, end - begin + 1);
-    }
 
     size_t CollectHeader(char* data, size_t size, size_t count, void* target)
     {
@@ -62,8 +57,8 @@ namespace KestrumHost
       size_t colon = line.find(':');
       if (colon != std::string::npos && colon > 0)
       {
-        std::string name = Trim(line.substr(0, colon));
-        std::string value = Trim(line.substr(colon + 1));
+        std::string name = TrimSpaces(line.substr(0, colon));
+        std::string value = TrimSpaces(line.substr(colon + 1));
         if (headers.isMember(name))
         {
           headers[name] = headers[name].asString() + ", " + value;

@@ -4,6 +4,7 @@
 #include "HostLog.h"
 
 #include <Base64.h>
+#include <Toolbox.h>
 
 #include <httplib.h>
 #include <openssl/crypto.h>
@@ -14,16 +15,13 @@
 
 namespace KestrumHost
 {
+  using Kestrum::Toolbox::ToLowerAscii;
+  using Kestrum::Toolbox::TrimSpaces;
+
   namespace
   {
     const size_t ThreadCount = 32;
 
-    std::string ToLower(std::string text)
-    {
-      std::transform(text.begin(), text.end(), text.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      return text;
-    }
 
     // Credentials are small: a longer header is refused before it is decoded.
     const size_t MaximumCredentialsLength = 4096;
@@ -47,7 +45,7 @@ namespace KestrumHost
     /** "host:port" in lower case, with the scheme's default port when none is given. */
     std::string Authority(std::string authority, bool https)
     {
-      authority = ToLower(authority);
+      authority = ToLowerAscii(authority);
       size_t colon = authority.rfind(':');
       size_t bracket = authority.rfind(']');   // "[::1]" has colons of its own
       if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
@@ -149,7 +147,7 @@ namespace KestrumHost
   bool CheckBasicAuthorization(const std::string& header, const std::map<std::string, std::string>& users)
   {
     const std::string scheme = "basic ";
-    if (header.size() <= scheme.size() || ToLower(header.substr(0, scheme.size())) != scheme)
+    if (header.size() <= scheme.size() || ToLowerAscii(header.substr(0, scheme.size())) != scheme)
     {
       return false;
     }
@@ -203,7 +201,7 @@ namespace KestrumHost
     {
       return true;   // "null" (sandboxed or privacy-sensitive pages) and anything unparsable
     }
-    const std::string scheme = ToLower(origin.substr(0, separator));
+    const std::string scheme = ToLowerAscii(origin.substr(0, separator));
     std::string authority = origin.substr(separator + 3);
     authority = authority.substr(0, authority.find('/'));
     return Authority(authority, scheme == "https") != Authority(host, https);
@@ -243,8 +241,8 @@ namespace KestrumHost
       }
       for (const auto& header : request.headers)
       {
-        std::string name = ToLower(header.first);
-        rest.headers.emplace_back(name == ToLower(HiddenFormType) ? "content-type" : name, header.second);
+        std::string name = ToLowerAscii(header.first);
+        rest.headers.emplace_back(name == ToLowerAscii(HiddenFormType) ? "content-type" : name, header.second);
       }
       rest.body = body;
 

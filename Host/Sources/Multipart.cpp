@@ -1,30 +1,17 @@
 #include "Multipart.h"
 
+#include <Toolbox.h>
+
 #include <algorithm>
 #include <functional>
 
 namespace KestrumHost
 {
+  using Kestrum::Toolbox::ToLowerAscii;
+  using Kestrum::Toolbox::TrimSpaces;
+
   namespace
   {
-    std::string ToLower(std::string text)
-    {
-      std::transform(text.begin(), text.end(), text.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      return text;
-    }
-
-    std::string Trim(std::string_view text)
-    {
-      size_t begin = text.find_first_not_of(" \t");
-      if (begin == std::string_view::npos)
-      {
-        return std::string();
-      }
-      size_t end = text.find_last_not_of(" \t");
-      return std::string(text.substr(begin, end - begin + 1));
-    }
-
     /** Parses "Name: value" lines; false when a line has no colon. */
     bool ParseHeaders(std::string_view block, std::map<std::string, std::string>& headers)
     {
@@ -44,7 +31,7 @@ namespace KestrumHost
           {
             return false;
           }
-          headers[ToLower(Trim(line.substr(0, colon)))] = Trim(line.substr(colon + 1));
+          headers[ToLowerAscii(TrimSpaces(line.substr(0, colon)))] = TrimSpaces(line.substr(colon + 1));
         }
         start = end + 2;
       }
@@ -173,7 +160,7 @@ namespace KestrumHost
   {
     ContentType result;
     size_t position = header.find(';');
-    result.mediaType = ToLower(Trim(std::string_view(header).substr(0, position)));
+    result.mediaType = ToLowerAscii(TrimSpaces(std::string_view(header).substr(0, position)));
 
     while (position != std::string::npos && position < header.size())
     {
@@ -189,7 +176,7 @@ namespace KestrumHost
         position = semicolon;  // a parameter without value: skipped
         continue;
       }
-      std::string name = ToLower(Trim(std::string_view(header).substr(position, equal - position)));
+      std::string name = ToLowerAscii(TrimSpaces(std::string_view(header).substr(position, equal - position)));
       size_t valueStart = equal + 1;
       while (valueStart < header.size() && (header[valueStart] == ' ' || header[valueStart] == '\t'))
       {
@@ -213,7 +200,7 @@ namespace KestrumHost
       else
       {
         semicolon = header.find(';', valueStart);
-        value = Trim(std::string_view(header).substr(valueStart, semicolon == std::string::npos ?
+        value = TrimSpaces(std::string_view(header).substr(valueStart, semicolon == std::string::npos ?
                                                       std::string::npos : semicolon - valueStart));
         position = semicolon;
       }

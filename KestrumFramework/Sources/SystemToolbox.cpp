@@ -2,6 +2,7 @@
 
 #include "KestrumException.h"
 #include "Logging.h"
+#include "Toolbox.h"
 
 #include <filesystem>
 #include <fstream>
@@ -90,24 +91,12 @@ namespace Kestrum
       return (dot == std::string::npos ? "" : component.substr(dot));
     }
 
-    // Only ASCII letters change: the lookup must not depend on the locale.
-    std::string ToLowerAscii(std::string text)
-    {
-      for (char& c : text)
-      {
-        if (c >= 'A' && c <= 'Z')
-        {
-          c = static_cast<char>(c - 'A' + 'a');
-        }
-      }
-      return text;
-    }
   }
 
 
   MimeType MimeTypeFromPath(const std::string& path)
   {
-    const std::string extension = ToLowerAscii(LastComponentExtension(path));
+    const std::string extension = Toolbox::ToLowerAscii(LastComponentExtension(path));
 
     for (const ExtensionRow& row : EXTENSIONS)
     {

@@ -14,20 +14,28 @@ namespace Kestrum
 {
   namespace Toolbox
   {
-    namespace
+    std::string ToLowerAscii(std::string_view text)
     {
-      // Only ASCII letters change: host names and schemes must not depend on the locale.
-      std::string ToLowerAscii(std::string text)
+      std::string result(text);
+      for (char& c : result)
       {
-        for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
         {
-          if (c >= 'A' && c <= 'Z')
-          {
-            c = static_cast<char>(c - 'A' + 'a');
-          }
+          c = static_cast<char>(c - 'A' + 'a');
         }
-        return text;
       }
+      return result;
+    }
+
+
+    std::string TrimSpaces(std::string_view text)
+    {
+      const size_t begin = text.find_first_not_of(" \t\r\n");
+      if (begin == std::string_view::npos)
+      {
+        return std::string();
+      }
+      return std::string(text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1));
     }
 
 
@@ -179,7 +187,7 @@ namespace Kestrum
       }
 
       UrlAuthority result;
-      result.scheme = ToLowerAscii(std::string(url.substr(0, schemeEnd)));
+      result.scheme = ToLowerAscii(url.substr(0, schemeEnd));
 
       std::string_view authority = url.substr(schemeEnd + 3);
       authority = authority.substr(0, authority.find_first_of("/?#"));
@@ -244,7 +252,7 @@ namespace Kestrum
 
     bool IsLoopbackHost(std::string_view host)
     {
-      const std::string lower = ToLowerAscii(std::string(host));
+      const std::string lower = ToLowerAscii(host);
       if (lower == "localhost" || lower == "::1")
       {
         return true;

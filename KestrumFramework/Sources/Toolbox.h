@@ -13,6 +13,12 @@ namespace Kestrum
     /** A new random UUID in its 36-character lower-case text form (8-4-4-4-12). */
     std::string GenerateUuid();
 
+    /** The text with its ASCII letters in lower case: names and schemes must not depend on the locale. */
+    std::string ToLowerAscii(std::string_view text);
+
+    /** The text without the spaces, tabs, carriage returns and line feeds at both ends. */
+    std::string TrimSpaces(std::string_view text);
+
     /** The text without every "/" at its end. */
     std::string StripTrailingSlashes(const std::string& text);
 
