@@ -179,6 +179,26 @@ namespace KestrumHost
       }
     }
 
+    // The plug-ins only learn the code: distinct ones let them tell their users why.
+    Kestrum::ErrorCode ErrorCodeForFailure(CURLcode code)
+    {
+      switch (code)
+      {
+        case CURLE_OPERATION_TIMEDOUT:
+          return Kestrum::ErrorCode_Timeout;
+        case CURLE_COULDNT_RESOLVE_HOST:
+          return Kestrum::ErrorCode_UnknownResource;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+          return Kestrum::ErrorCode_SslInitialization;
+        default:
+          return Kestrum::ErrorCode_NetworkProtocol;
+      }
+    }
+
     /** The code of a performed exchange, and the reason of a failure for the log. */
     Kestrum::ErrorCode Outcome(const std::string& url, CURLcode code, long status, const char* curlError,
                                std::string& error)
@@ -187,7 +207,7 @@ namespace KestrumHost
       {
         error = "Outgoing request to " + RedactUrl(url) + " failed: " +
           (curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code)));
-        return (code == CURLE_OPERATION_TIMEDOUT ? Kestrum::ErrorCode_Timeout : Kestrum::ErrorCode_NetworkProtocol);
+        return ErrorCodeForFailure(code);
       }
       if (status >= 400)
       {

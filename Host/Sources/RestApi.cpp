@@ -339,6 +339,14 @@ namespace KestrumHost
     {
       return;
     }
+    // "?last": only the newest change, so that a client knows how far the history goes.
+    if (request.HasQuery("last"))
+    {
+      const int64_t last = storage_.GetLastChangeSeq();
+      answer.SetJson(FormatChangesPage(storage_.ReadChanges(std::max<int64_t>(last - 1, 0), 1), 1, last));
+      return;
+    }
+
     uint64_t since = 0;
     uint64_t limit = ChangesDefaultLimit;
     std::string sinceText = request.GetQuery("since", "0");

@@ -1,9 +1,16 @@
 #include "RestTypes.h"
 
+#include <algorithm>
+
 #include <json/writer.h>
 
 namespace KestrumHost
 {
+  bool RestRequest::HasQuery(const std::string& key) const
+  {
+    return std::any_of(query.begin(), query.end(), [&key](const auto& argument) { return argument.first == key; });
+  }
+
   std::string RestRequest::GetQuery(const std::string& key, const std::string& fallback) const
   {
     for (const auto& argument : query)

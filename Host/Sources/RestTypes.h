@@ -20,6 +20,9 @@ namespace KestrumHost
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
 
+    /** True when the query names the argument, with or without a value. */
+    bool HasQuery(const std::string& key) const;
+
     /** The first query argument of that name, or the fallback. */
     std::string GetQuery(const std::string& key, const std::string& fallback = "") const;
 

@@ -66,6 +66,9 @@ def test_since_the_last_change_is_empty_and_done(host_with_instances):
     last = host.get("/changes?since=0&limit=1000").json()["Last"]
     page = host.get("/changes?since=%d" % last).json()
     assert page["Changes"] == [] and page["Done"] is True
+    # "?last" names the newest change alone.
+    newest = host.get("/changes?last").json()
+    assert newest["Last"] == last and [c["Seq"] for c in newest["Changes"]] == [last]
     # A new upload appears after that point.
     new_id = host.upload(dicom_samples.restamped(dicom_samples.sample_by_name("CT_small.dcm")))["ID"]
     assert new_instance_ids(host.get("/changes?since=%d" % last).json()["Changes"]) == [new_id]
