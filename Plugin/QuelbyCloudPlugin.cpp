@@ -11,9 +11,11 @@ namespace QuelbyCloud
     host_(context),
     logBinding_(host_),
     state_(host_),
-    threads_(host_, state_, pending_, statistics_),
-    connection_(host_, destinations_, state_),
-    status_(host_, state_, pending_, statistics_)
+    ledger_(host_),
+    threads_(host_, state_, pending_, statistics_, ledger_),
+    connection_(host_, destinations_, state_, ledger_),
+    status_(host_, state_, pending_, statistics_),
+    delivery_(state_, ledger_, threads_)
   {
     RegisterDestinationKinds(destinations_);
   }

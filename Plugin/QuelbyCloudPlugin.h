@@ -2,11 +2,13 @@
 
 #include "Destinations/DestinationRegistry.h"
 #include "HostBridge/HostBridge.h"
+#include "Synchronization/DeliveryLedger.h"
 #include "Synchronization/PendingInstance.h"
 #include "Synchronization/PluginState.h"
 #include "Synchronization/SynchronizationStatistics.h"
 #include "Synchronization/SynchronizationThreads.h"
 #include "WebInterface/ConnectionService.h"
+#include "WebInterface/DeliveryService.h"
 #include "WebInterface/RestRoutes.h"
 #include "WebInterface/StatusService.h"
 
@@ -35,8 +37,9 @@ namespace QuelbyCloud
    *
    * Locks, outermost first: the threads mutex (held by every start and stop
    * of the synchronization threads, including the waits for them to end),
-   * the plug-in state's mutex, the pending queue's (innermost, held only
-   * inside its operations). The destinations registry is filled here, before
+   * the plug-in state's mutex, the delivery ledger's, the pending queue's
+   * (innermost; the ledger's and the queue's are held only inside their own
+   * operations). The destinations registry is filled here, before
    * any route exists, and is only read afterwards: it needs no lock. No lock
    * is held while a connection test or a batch talks to a remote server,
    * except that a stop waits for the batch in progress.
@@ -61,9 +64,11 @@ namespace QuelbyCloud
     PluginState state_;
     PendingQueue pending_;
     SynchronizationStatistics statistics_;
+    DeliveryLedger ledger_;
     SynchronizationThreads threads_;
     ConnectionService connection_;
     StatusService status_;
+    DeliveryService delivery_;
 
     void SetProperty(const char* pluginName, KestrumProperty property, const std::string& value) const;
 
@@ -93,9 +98,11 @@ namespace QuelbyCloud
     PluginState& GetState() { return state_; }
     PendingQueue& GetPending() { return pending_; }
     const SynchronizationStatistics& GetStatistics() const { return statistics_; }
+    DeliveryLedger& GetLedger() { return ledger_; }
     SynchronizationThreads& GetThreads() { return threads_; }
     ConnectionService& GetConnection() { return connection_; }
     const StatusService& GetStatus() const { return status_; }
+    DeliveryService& GetDelivery() { return delivery_; }
   };
 
 

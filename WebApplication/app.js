@@ -8,6 +8,25 @@
   var TEST_SUCCESS = 'success';
   var TEST_FAILURE = 'failure';
 
+  var REFRESH_MS = 2000;
+
+  var HEALTH = {
+    ok: { colour: 'success', text: 'Delivering' },
+    retrying: { colour: 'warning', text: 'Retrying' },
+    attention: { colour: 'danger', text: 'Needs attention' },
+    disconnected: { colour: 'secondary', text: 'Not connected' }
+  };
+
+  function formatDuration(seconds) {
+    if (seconds < 60) {
+      return Math.max(1, Math.round(seconds)) + ' s';
+    }
+    if (seconds < 3600) {
+      return Math.round(seconds / 60) + ' min';
+    }
+    return (seconds / 3600).toFixed(1) + ' h';
+  }
+
   function getJson(url) {
     // The status changes behind the browser's back: never answer from its cache.
     return $.ajax({ url: url, type: 'GET', dataType: 'json', cache: false });
@@ -55,7 +74,11 @@
 
       automatedRouting: false,
       automatedDeletion: false,
-      optionsError: false
+      optionsError: false,
+
+      delivery: null,          // the answer of "../api/delivery"
+      replayStart: null,       // { time, scanned } when the page first saw the running replay
+      refreshTimer: null
     },
 
     computed: {
@@ -69,6 +92,34 @@
 
       chosenKind: function() {
         return this.selectedRadio !== '' ? this.selectedRadio : this.selectedPartner;
+      },
+
+      healthColour: function() {
+        return (HEALTH[this.delivery.Health] || HEALTH.disconnected).colour;
+      },
+
+      healthText: function() {
+        return (HEALTH[this.delivery.Health] || HEALTH.disconnected).text;
+      },
+
+      rateText: function() {
+        return this.delivery.RateMBps.toFixed(1) + ' MB/s, ' + this.delivery.DeliveredInstances + ' delivered';
+      },
+
+      replayPercent: function() {
+        var replay = this.delivery.Replay;
+        return replay.Last > 0 ? Math.min(100, Math.round(100 * replay.Scanned / replay.Last)) : 0;
+      },
+
+      // From the pace seen since the page first saw this replay.
+      replayEta: function() {
+        var replay = this.delivery.Replay;
+        var start = this.replayStart;
+        if (!start || replay.Scanned <= start.scanned || replay.Last <= replay.Scanned) {
+          return null;
+        }
+        var pace = (replay.Scanned - start.scanned) / ((Date.now() - start.time) / 1000);
+        return formatDuration((replay.Last - replay.Scanned) / pace);
       },
 
       activeServerDetails: function() {
@@ -111,6 +162,35 @@
           })
           .fail(function() {
             that.status = { error: true };
+          });
+      },
+
+      loadDelivery: function() {
+        var that = this;
+        return getJson('../api/delivery')
+          .done(function(delivery) {
+            if (delivery.Replay && !that.replayStart) {
+              that.replayStart = { time: Date.now(), scanned: delivery.Replay.Scanned };
+            } else if (!delivery.Replay) {
+              that.replayStart = null;
+            }
+            that.delivery = delivery;
+          });
+      },
+
+      // Both refresh by themselves while the page is seen, not in a hidden tab.
+      refresh: function() {
+        if (document.visibilityState !== 'hidden') {
+          this.loadStatus();
+          this.loadDelivery();
+        }
+      },
+
+      retryFailed: function() {
+        var that = this;
+        postEmpty('../api/retry-failed')
+          .always(function() {
+            that.loadDelivery();
           });
       },
 
@@ -178,6 +258,7 @@
               that.testState = TEST_FAILURE;
               that.testError = (answer && typeof answer.error === 'string') ? answer.error : '';
             }
+            that.loadDelivery();   // the cause of a failed test
           })
           .fail(function() {
             if (request === that.testRequest) {
@@ -196,6 +277,7 @@
         postJson('../api/connect', this.parameters, 'text')
           .done(function() {
             that.loadStatus();
+            that.loadDelivery();
             that.resetTest();
           });
       },
@@ -249,12 +331,15 @@
 
     mounted: function() {
       this.loadStatus();
+      this.loadDelivery();
       this.loadDestinations();
       window.addEventListener('scroll', this.followScroll, { passive: true });
+      this.refreshTimer = window.setInterval(this.refresh, REFRESH_MS);
     },
 
     beforeDestroy: function() {
       window.removeEventListener('scroll', this.followScroll);
+      window.clearInterval(this.refreshTimer);
     }
   });
 })();

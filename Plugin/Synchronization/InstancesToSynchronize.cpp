@@ -9,6 +9,7 @@
 #include <Logging.h>
 #include <Toolbox.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace QuelbyCloud
@@ -101,20 +102,20 @@ namespace QuelbyCloud
   }
 
 
-  void InstancesToSynchronize::AddInstance(const std::string& instanceId)
+  bool InstancesToSynchronize::AddInstance(const std::string& instanceId)
   {
     // A vanished instance is skipped.
     const std::optional<Json::Value> instance = HostRestGet(host_, InstanceUri(instanceId), false);
     if (!instance)
     {
-      return;
+      return false;
     }
 
     // So is an instance already sent in this generation.
     const std::optional<std::string> stamp = HostRestGetString(host_, MetadataUri(instanceId), false);
     if (stamp == synchronizationUuid_)
     {
-      return;
+      return false;
     }
 
     const std::string sopInstanceUid = ReadSopInstanceUid(*instance);
@@ -123,11 +124,12 @@ namespace QuelbyCloud
     std::optional<std::string> file = HostRestGetString(host_, InstanceUri(instanceId) + "/file", false);
     if (!file)
     {
-      return;
+      return false;
     }
 
     totalBytes_ += file->size();
     instances_.push_back({ instanceId, sopInstanceUid, std::move(*file) });
+    return true;
   }
 
 
@@ -150,8 +152,13 @@ namespace QuelbyCloud
 
   void InstancesToSynchronize::MarkAsSynchronized(bool deleteInstances) const
   {
-    for (const Instance& instance : instances_)
+    for (const DeliveryLedger::Attempted& instance : attempted_)
     {
+      if (report_.confirmed.count(instance.sopInstanceUid) == 0)
+      {
+        continue;   // the destination does not have it: a later attempt will send it again
+      }
+
       // The destination has the instance: a host refusal here must neither
       // turn the batch into a failure nor leave the other instances unmarked.
       try
@@ -179,6 +186,13 @@ namespace QuelbyCloud
     const size_t count = instances_.size();
     const uint64_t bytes = totalBytes_;
 
+    attempted_.clear();
+    report_ = DeliveryReport();
+    for (const Instance& instance : instances_)
+    {
+      attempted_.push_back({ instance.id, instance.sopInstanceUid, instance.file.size() });
+    }
+
     if (count == 0)
     {
       return true;
@@ -205,13 +219,17 @@ namespace QuelbyCloud
       const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start).count();
 
+      report_ = client->GetReport();
       client.reset();
+
+      // Only what the destination confirmed is marked, even when the rest failed.
+      if (!report_.confirmed.empty())
+      {
+        MarkAsSynchronized(automatedDeletion_ && !MustKeepInstances());
+      }
 
       if (success)
       {
-        // Only now that the destination confirmed it, mark the instances.
-        MarkAsSynchronized(automatedDeletion_ && !MustKeepInstances());
-
         LOG(WARNING) << "Quelby Cloud plugin: Sucessfully synchronized " << count
                      << " DICOM instance(s) (" << bytes << " bytes), in " << elapsed << "ms";
       }
@@ -219,6 +237,7 @@ namespace QuelbyCloud
       {
         LOG(ERROR) << "Quelby Cloud plugin: Error during synchronization of " << count
                    << " DICOM instance(s) (" << bytes << " bytes), after " << elapsed << "ms";
+        LogCauses(count);
       }
     }
     catch (...)
@@ -229,6 +248,22 @@ namespace QuelbyCloud
 
     Clear();
     return success;
+  }
+
+
+  void InstancesToSynchronize::LogCauses(size_t count) const
+  {
+    const size_t confirmed = std::count_if(attempted_.begin(), attempted_.end(), [this](const auto& instance)
+    {
+      return report_.confirmed.count(instance.sopInstanceUid) != 0;
+    });
+    LOG(ERROR) << "Quelby Cloud plugin: " << confirmed << " of " << count
+               << " DICOM instance(s) confirmed by the destination; "
+               << (report_.failure.empty() ? std::string("the others were refused") : "cause: " + report_.failure);
+    for (const auto& [uid, reason] : report_.refused)
+    {
+      LOG(ERROR) << "Quelby Cloud plugin: The destination refused the SOP Instance UID " << uid << ": " << reason;
+    }
   }
 
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeliveryLedger.h"
 #include "PluginState.h"
 
 #include "../Destinations/ServerConfiguration.h"
@@ -34,8 +35,14 @@ namespace QuelbyCloud
     std::vector<Instance> instances_;
     uint64_t totalBytes_ = 0;
 
+    std::vector<DeliveryLedger::Attempted> attempted_;   // what the last Synchronize sent
+    DeliveryReport report_;                               // and what came of it
+
     bool MustKeepInstances() const;
     void MarkAsSynchronized(bool deleteInstances) const;
+
+    // Why the destination did not confirm everything, in plain words, beside the line of the failure.
+    void LogCauses(size_t count) const;
 
   public:
     /** A batch is closed once its files exceed this many bytes. */
@@ -53,11 +60,25 @@ namespace QuelbyCloud
     /** A batch for the active server, or null when no server is active. */
     static std::unique_ptr<InstancesToSynchronize> CreateBatch(const HostBridge& host, const PluginState& state);
 
-    /** Reads one instance from the host into the batch, or skips it; BadFileFormat on a bad description. */
-    void AddInstance(const std::string& instanceId);
+    /**
+     * Reads one instance from the host into the batch; false when it is
+     * skipped (gone, already sent in this generation, file unreadable);
+     * BadFileFormat on a bad description.
+     */
+    bool AddInstance(const std::string& instanceId);
 
-    /** Sends the batch; true when the destination received every instance. */
+    /**
+     * Sends the batch, then stamps (or deletes) every instance that the
+     * destination confirmed, even when others were not; true when it
+     * confirmed them all.
+     */
     bool Synchronize();
+
+    /** The instances that the last Synchronize sent (known before the transmission, kept after it). */
+    const std::vector<DeliveryLedger::Attempted>& GetAttempted() const { return attempted_; }
+
+    /** What the destination confirmed and refused in the last Synchronize. */
+    const DeliveryReport& GetReport() const { return report_; }
 
     /** Frees the files and empties the batch. */
     void Clear();

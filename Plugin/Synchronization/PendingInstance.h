@@ -48,9 +48,9 @@ namespace QuelbyCloud
     }
 
     /** The next pending instance, or empty when none came within the time-out. */
-    std::optional<PendingInstance> Pop()
+    std::optional<PendingInstance> Pop(unsigned int timeoutMs = TIMEOUT_MS)
     {
-      std::unique_ptr<Kestrum::IDynamicObject> object = queue_.Dequeue(TIMEOUT_MS);
+      std::unique_ptr<Kestrum::IDynamicObject> object = queue_.Dequeue(timeoutMs);
       if (object == nullptr)
       {
         return std::nullopt;

@@ -27,11 +27,13 @@ namespace QuelbyCloud
   SynchronizationThreads::SynchronizationThreads(const HostBridge& host,
                                                  PluginState& state,
                                                  PendingQueue& pending,
-                                                 SynchronizationStatistics& statistics) :
+                                                 SynchronizationStatistics& statistics,
+                                                 DeliveryLedger& ledger) :
     host_(host),
     state_(state),
     pending_(pending),
-    statistics_(statistics)
+    statistics_(statistics),
+    ledger_(ledger)
   {
   }
 
@@ -78,6 +80,26 @@ namespace QuelbyCloud
   {
     instanceCount = 0;
 
+    switch (ledger_.GetStep(DeliveryLedger::Clock::now()))
+    {
+      case DeliveryLedger::Step::Retry:
+        RetryOwed(instanceCount);
+        break;
+      case DeliveryLedger::Step::Wait:
+        WaitWithOwed();
+        break;
+      default:
+        SendPending(instanceCount);
+        break;
+    }
+
+    // At most once a pass, so that a burst of new instances costs few writes.
+    ledger_.StoreIfChanged();
+  }
+
+
+  void SynchronizationThreads::SendPending(size_t& instanceCount)
+  {
     std::optional<PendingInstance> instance = pending_.Pop();
     if (!instance)
     {
@@ -99,9 +121,26 @@ namespace QuelbyCloud
     }
 
     // Fill until the files exceed the limit or the queue stays quiet.
+    sending_ = true;
+    std::vector<std::string> added;
     for (;;)
     {
-      batch->AddInstance(instance->GetInstanceId());
+      try
+      {
+        if (batch->AddInstance(instance->GetInstanceId()))
+        {
+          added.push_back(instance->GetInstanceId());
+        }
+      }
+      catch (...)
+      {
+        // The batch is abandoned for the instance that cannot be read; the others are still owed.
+        for (const std::string& id : added)
+        {
+          ledger_.Owe(id);
+        }
+        throw;
+      }
 
       if (batch->GetTotalBytes() > InstancesToSynchronize::MAX_BATCH_BYTES ||
           !(instance = pending_.Pop()) ||
@@ -111,16 +150,102 @@ namespace QuelbyCloud
       }
     }
 
-    instanceCount = batch->GetSize();
-    statistics_.AddTransferredBytes(batch->GetTotalBytes());
+    Send(*batch, instanceCount);
+  }
 
-    if (batch->Synchronize())
+
+  void SynchronizationThreads::RetryOwed(size_t& instanceCount)
+  {
+    std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch(host_, state_);
+    if (batch == nullptr)
+    {
+      SendPending(instanceCount);   // no active server: nothing can be sent, new instances are dropped as ever
+      return;
+    }
+
+    sending_ = true;
+    for (const std::string& id : ledger_.GetOwed())
+    {
+      try
+      {
+        if (!batch->AddInstance(id))
+        {
+          ledger_.Forget(id);   // gone, or already confirmed in this generation
+        }
+      }
+      catch (const Kestrum::KestrumException& e)
+      {
+        // An instance the host cannot describe can never be sent: it must not hold back the others.
+        LOG(ERROR) << "Quelby Cloud plugin: The instance " << id << " cannot be read from Kestrum, "
+                   << "it is no longer owed to the destination: " << e.GetDescription();
+        ledger_.Forget(id);
+      }
+
+      if (batch->GetTotalBytes() > InstancesToSynchronize::MAX_BATCH_BYTES)
+      {
+        break;
+      }
+    }
+
+    Send(*batch, instanceCount);
+  }
+
+
+  void SynchronizationThreads::WaitWithOwed()
+  {
+    // The destination is failing: one attempt per back-off step, and new
+    // instances wait with those owed instead of each making an attempt.
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+      ledger_.GetTimeToNextAttempt(DeliveryLedger::Clock::now()));
+    const auto timeout = std::min<std::chrono::milliseconds>(
+      std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(1)),
+      std::chrono::milliseconds(PendingQueue::TIMEOUT_MS));
+
+    const std::optional<PendingInstance> instance = pending_.Pop(static_cast<unsigned int>(timeout.count()));
+    if (instance &&
+        (instance->IsReplay() || state_.IsAutomatedRouting()) &&
+        state_.GetSnapshot().activeServer)
+    {
+      ledger_.Owe(instance->GetInstanceId());
+    }
+  }
+
+
+  void SynchronizationThreads::Send(InstancesToSynchronize& batch, size_t& instanceCount)
+  {
+    instanceCount = batch.GetSize();
+    statistics_.AddTransferredBytes(batch.GetTotalBytes());
+
+    bool success;
+    try
+    {
+      success = batch.Synchronize();
+    }
+    catch (const Kestrum::KestrumException& e)
+    {
+      ledger_.RecordFailure(batch.GetAttempted(), e.GetDescription(), DeliveryLedger::Clock::now());
+      throw;
+    }
+    catch (...)
+    {
+      ledger_.RecordFailure(batch.GetAttempted(), "unexpected failure in the plug-in", DeliveryLedger::Clock::now());
+      throw;
+    }
+
+    ledger_.RecordAttempt(batch.GetAttempted(), batch.GetReport(), DeliveryLedger::Clock::now());
+    if (success)
     {
       statistics_.AddSuccess(instanceCount);
     }
     else
     {
       statistics_.AddErrors(instanceCount);
+      const auto wait = ledger_.GetTimeToNextAttempt(DeliveryLedger::Clock::now());
+      if (wait > DeliveryLedger::Clock::duration::zero())
+      {
+        LOG(ERROR) << "Quelby Cloud plugin: The instances that were not confirmed are sent again in "
+                   << std::chrono::duration_cast<std::chrono::seconds>(wait).count() + 1 << " s";
+      }
     }
   }
 
@@ -145,7 +270,11 @@ namespace QuelbyCloud
         LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
         statistics_.AddErrors(instanceCount);
       }
+      sending_ = false;
     }
+
+    // What is owed survives the stop.
+    ledger_.StoreIfChanged();
   }
 
 
@@ -198,39 +327,71 @@ namespace QuelbyCloud
   }
 
 
+  static uint64_t FindLastChange(const HostBridge& host)
+  {
+    try
+    {
+      const std::optional<Json::Value> last = HostRestGet(host, "/changes?last", false);
+      if (last && last->isObject() && (*last)["Last"].isUInt64())
+      {
+        return (*last)["Last"].asUInt64();
+      }
+    }
+    catch (const Kestrum::KestrumException&)
+    {
+      // A host that cannot tell: the progress has no end to show, the scan goes on all the same.
+    }
+    return 0;
+  }
+
+
   void SynchronizationThreads::ScanThread()
   {
     // Every scan starts from the beginning of the history, and is never retried by itself.
     uint64_t cursor = 0;
+    scanned_ = 0;
+    lastOfHistory_ = FindLastChange(host_);
+    scanning_ = true;
 
     while (scanThread_.running)
     {
       try
       {
-        if (ScanChangesPage(host_, pending_, cursor))
+        const bool done = ScanChangesPage(host_, pending_, cursor);
+        scanned_ = cursor;
+        if (done)
         {
           LOG(INFO) << "Quelby cloud: The entire history of changes has been scanned by the synchronization threads";
-          return;
+          break;
         }
       }
       catch (const Kestrum::KestrumException& e)
       {
         LOG(ERROR) << THREAD_EXCEPTION << e.GetDescription();
-        return;
+        break;
       }
       catch (...)
       {
         LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
-        return;
+        break;
       }
 
       std::this_thread::sleep_for(PAUSE_BETWEEN_PAGES);
     }
+
+    scanning_ = false;
+  }
+
+
+  SynchronizationThreads::Activity SynchronizationThreads::GetActivity() const
+  {
+    return { sending_, scanning_, scanned_, lastOfHistory_ };
   }
 
 
   void SynchronizationThreads::OnHostStarted()
   {
+    ledger_.LoadStored();
     try
     {
       state_.LoadStored();
@@ -278,6 +439,8 @@ namespace QuelbyCloud
     StopThread(scanThread_);
 
     pending_.Clear();
+    ledger_.Clear();
+    ledger_.StoreIfChanged();
 
     StartThread(synchronizationThread_, &SynchronizationThreads::SynchronizationThread);
     answer();

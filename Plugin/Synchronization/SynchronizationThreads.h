@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeliveryLedger.h"
 #include "PendingInstance.h"
 #include "PluginState.h"
 #include "SynchronizationStatistics.h"
@@ -14,6 +15,8 @@
 
 namespace QuelbyCloud
 {
+  class InstancesToSynchronize;
+
   /**
    * The engine that moves instances from the host to the active server: the
    * synchronization thread drains the pending queue into batches and sends
@@ -27,6 +30,15 @@ namespace QuelbyCloud
     /** Sends the answer of a control operation while the threads are still locked. */
     using ControlAnswer = std::function<void()>;
 
+    /** What the threads are doing, for the delivery route. */
+    struct Activity
+    {
+      bool sending;                  // a batch is being read or sent
+      bool scanning;                 // a scan of the history runs
+      uint64_t scanned;              // the last change the scan has read
+      uint64_t lastOfHistory;        // the last change of the history when the scan started
+    };
+
   private:
     struct ControlledThread
     {
@@ -38,6 +50,12 @@ namespace QuelbyCloud
     PluginState& state_;
     PendingQueue& pending_;
     SynchronizationStatistics& statistics_;
+    DeliveryLedger& ledger_;
+
+    std::atomic<bool> sending_{false};
+    std::atomic<bool> scanning_{false};
+    std::atomic<uint64_t> scanned_{0};
+    std::atomic<uint64_t> lastOfHistory_{0};
 
     std::mutex threadsMutex_;
     ControlledThread synchronizationThread_;
@@ -49,13 +67,18 @@ namespace QuelbyCloud
 
     void SynchronizationThread();
     void SynchronizePass(size_t& instanceCount);
+    void SendPending(size_t& instanceCount);
+    void RetryOwed(size_t& instanceCount);
+    void WaitWithOwed();
+    void Send(InstancesToSynchronize& batch, size_t& instanceCount);
     void ScanThread();
 
   public:
     SynchronizationThreads(const HostBridge& host,
                            PluginState& state,
                            PendingQueue& pending,
-                           SynchronizationStatistics& statistics);
+                           SynchronizationStatistics& statistics,
+                           DeliveryLedger& ledger);
 
     /** Stops and joins both threads. */
     ~SynchronizationThreads();
@@ -80,6 +103,8 @@ namespace QuelbyCloud
 
     /** Starts a new synchronization generation and restarts the scan, then answers. */
     void ForceReplay(const ControlAnswer& answer);
+
+    Activity GetActivity() const;
   };
 
 

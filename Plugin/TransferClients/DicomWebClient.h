@@ -15,6 +15,9 @@ namespace QuelbyCloud
     MultipartBody body_;
     std::set<std::string> expected_;   // SOP Instance UIDs added so far
 
+    // Instances that the answer lists in its failed SOP sequence.
+    void ReadFailedInstances(const Json::Value& answer);
+
   protected:
     void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;
     bool Deliver() override;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DeliveryReport.h"
+
 #include <string>
 
 namespace QuelbyCloud
@@ -22,5 +24,11 @@ namespace QuelbyCloud
 
     /** True only when every instance added since construction was received; BadSequenceOfCalls when called twice. */
     virtual bool Send() = 0;
+
+    /** After Send: which instances the destination confirmed or refused for good, and why the others failed. */
+    virtual const DeliveryReport& GetReport() const = 0;
+
+    /** Why the last request failed, in plain words ("" when none did). */
+    virtual const std::string& GetFailureCause() const = 0;
   };
 }

@@ -110,13 +110,14 @@ namespace QuelbyCloud
       {
         LOG(ERROR) << "Cannot send compressed DICOM: Make sure that remote Kestrum is >= 1.6.0";
       }
-      return false;
+      return Reject(sopInstanceUid);
     }
 
     if (!HasStringMember(*stored, "ID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
-      return false;
+      SetFailure("unexpected answer from the destination");
+      return Reject(sopInstanceUid);
     }
 
     // The peer's answer to the upload is not proof enough: read the instance back.
@@ -124,24 +125,34 @@ namespace QuelbyCloud
     const std::optional<Json::Value> instance = TryExecuteJson(get);
     if (!instance)
     {
-      return false;
+      return Reject(sopInstanceUid);
     }
 
     if (!instance->isObject() ||
         !HasStringMember((*instance)["MainDicomTags"], "SOPInstanceUID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
-      return false;
+      SetFailure("unexpected answer from the destination");
+      return Reject(sopInstanceUid);
     }
 
     if ((*instance)["MainDicomTags"]["SOPInstanceUID"].asString() != sopInstanceUid)
     {
       LOG(ERROR) << "Kestrum protocol - DICOM file with SOP Instance UID was not properly received: "
                  << sopInstanceUid;
-      return false;
+      SetFailure("the destination stored another SOP Instance UID", true);
+      return Reject(sopInstanceUid);
     }
 
+    report_.confirmed.insert(sopInstanceUid);
     return true;
+  }
+
+
+  bool KestrumPeerClient::Reject(const std::string& sopInstanceUid)
+  {
+    FailAll({ sopInstanceUid });
+    return false;
   }
 
 
@@ -150,6 +161,12 @@ namespace QuelbyCloud
     if (ok_ && !FinishUpload())
     {
       ok_ = false;
+    }
+
+    // The files after the first failure were never sent.
+    if (!ok_)
+    {
+      report_.Fail(GetLastFailure().cause);
     }
     return ok_;
   }

@@ -16,6 +16,9 @@ namespace QuelbyCloud
     std::future<bool> upload_;   // the compressed upload still on its way, if any
 
     bool Upload(const std::string& sopInstanceUid, std::string& body);
+
+    // The upload of this instance failed: the last failure says why.
+    bool Reject(const std::string& sopInstanceUid);
     bool FinishUpload();
 
   protected:

@@ -4,13 +4,21 @@
 
 #include "../HostBridge/HostHttpClient.h"
 
+#include <Enumerations.h>
+
 #include <json/value.h>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace QuelbyCloud
 {
+  /** The cause in plain words of a request that the host's HTTP client could not complete. */
+  RequestFailure DescribeRequestFailure(const HostBridge& host, const std::string& url,
+                                        Kestrum::ErrorCode code, uint16_t httpStatus);
+
+
   /**
    * What every transfer client shares: the server's root URL and configured
    * headers, the requests built from them, and the rule that a client serves
@@ -26,6 +34,7 @@ namespace QuelbyCloud
     std::string rootUrl_;
     Headers headers_;
     bool sent_ = false;
+    RequestFailure lastFailure_;
 
   protected:
     // A protocol's own part of AddInstance and Send, called only before the batch was sent.
@@ -39,8 +48,26 @@ namespace QuelbyCloud
      */
     HostHttpClient MakeRequest(KestrumHttpMethod method, const std::string& path, const Headers& ownHeaders = {}) const;
 
-    /** Performs the request into a JSON answer; empty (never thrown) when the host or the answer fails. */
-    static std::optional<Json::Value> TryExecuteJson(HostHttpClient& request);
+    /**
+     * Performs the request into a JSON answer; empty (never thrown) when the
+     * host or the answer fails, whose cause is then the last failure.
+     */
+    std::optional<Json::Value> TryExecuteJson(HostHttpClient& request);
+
+    /** Records an answer that came back but says something else than expected. */
+    void SetFailure(const std::string& cause, bool permanent = false);
+
+    const RequestFailure& GetLastFailure() const { return lastFailure_; }
+
+    /**
+     * None of these instances was confirmed: all are refused for good when
+     * the last failure says so, else the attempt failed with its cause (or
+     * the one given).
+     */
+    void FailAll(const std::set<std::string>& uids, const std::string& cause = "");
+
+    /** Filled by Deliver. */
+    DeliveryReport report_;
 
   public:
     /** The root URL is kept without its trailing slashes. */
@@ -51,5 +78,7 @@ namespace QuelbyCloud
 
     void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) final;
     bool Send() final;
+    const DeliveryReport& GetReport() const final { return report_; }
+    const std::string& GetFailureCause() const final { return lastFailure_.cause; }
   };
 }

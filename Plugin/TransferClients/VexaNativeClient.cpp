@@ -56,6 +56,7 @@ namespace QuelbyCloud
 
   void VexaNativeClient::LogReportedFiles(const Json::Value& names, const char* prefix) const
   {
+    // In the portal's order, one line per name of the batch.
     for (const Json::Value& name : names)
     {
       if (name.isString())
@@ -81,18 +82,33 @@ namespace QuelbyCloud
     const std::optional<Json::Value> answer = TryExecuteJson(request);
     if (!answer)
     {
+      FailAll(AllUids());
       return false;
     }
 
     if (!IsWellFormedReport(*answer))
     {
       LOG(ERROR) << "Bad format of the Vexa answer";
+      FailAll(AllUids(), "unexpected answer from the destination");
       return false;
     }
 
-    // One reported file makes the whole batch fail: the portal's report decides for all.
+    // The portal names the files it refused; it took the others.
     const Json::Value& badFormat = (*answer)["content"]["badFormatFiles"];
     const Json::Value& unexpectedError = (*answer)["content"]["unexpectedErrorFiles"];
+    report_.confirmed = AllUids();
+    for (const std::string& uid : ReportedUids(badFormat))
+    {
+      report_.confirmed.erase(uid);
+      report_.refused[uid] = "bad file format, reported by the portal";
+    }
+    for (const std::string& uid : ReportedUids(unexpectedError))
+    {
+      report_.confirmed.erase(uid);
+      report_.Fail("unexpected error at the portal");
+    }
+
+    // One reported file makes the whole batch fail: the portal's report decides for all.
     if (badFormat.empty() && unexpectedError.empty())
     {
       return true;
@@ -102,5 +118,34 @@ namespace QuelbyCloud
     LogReportedFiles(unexpectedError, "Vexa protocol - Unexpected error in DICOM file with SOP Instance UID: ");
     LOG(ERROR) << "Some instances were not properly received by the remote Vexa server";
     return false;
+  }
+
+
+  std::set<std::string> VexaNativeClient::AllUids() const
+  {
+    std::set<std::string> uids;
+    for (const auto& [name, uid] : files_)
+    {
+      uids.insert(uid);
+    }
+    return uids;
+  }
+
+
+  std::set<std::string> VexaNativeClient::ReportedUids(const Json::Value& names) const
+  {
+    std::set<std::string> uids;
+    for (const Json::Value& name : names)
+    {
+      if (name.isString())
+      {
+        const auto found = files_.find(name.asString());
+        if (found != files_.end())
+        {
+          uids.insert(found->second);
+        }
+      }
+    }
+    return uids;
   }
 }

@@ -4,6 +4,7 @@
 #include "RemoteServer.h"
 
 #include <map>
+#include <set>
 #include <string>
 
 namespace QuelbyCloud
@@ -16,6 +17,8 @@ namespace QuelbyCloud
     std::map<std::string, std::string> files_;   // file name -> SOP Instance UID
 
     void LogReportedFiles(const Json::Value& names, const char* prefix) const;
+    std::set<std::string> AllUids() const;
+    std::set<std::string> ReportedUids(const Json::Value& names) const;
 
   protected:
     void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;

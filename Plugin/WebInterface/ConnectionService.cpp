@@ -56,7 +56,7 @@ namespace QuelbyCloud
   }
 
 
-  Json::Value ConnectionService::TestConnection(const DestinationParameters& parameters) const
+  Json::Value ConnectionService::TestConnection(const DestinationParameters& parameters)
   {
     const ConfigurationResult configured = destinations_.Configure(parameters);
 
@@ -64,7 +64,19 @@ namespace QuelbyCloud
     if (configured.server)
     {
       // A slow server delays only this request: nothing is locked while it answers.
-      answer["success"] = CreateTransferClient(host_, *configured.server)->TestConnection();
+      const std::unique_ptr<ITransferClient> client = CreateTransferClient(host_, *configured.server);
+      const bool success = client->TestConnection();
+      answer["success"] = success;
+
+      if (success)
+      {
+        ledger_.RecordTestResult(std::nullopt);
+      }
+      else
+      {
+        ledger_.RecordTestResult(client->GetFailureCause().empty() ? "the destination answered, but not as expected"
+                                                                   : client->GetFailureCause());
+      }
     }
     else
     {
@@ -91,12 +103,16 @@ namespace QuelbyCloud
   {
     // Nothing is restarted: the synchronization thread uses the new server for its next batch.
     state_.Connect(Configure(parameters));
+    ledger_.Restart();
+    ledger_.StoreIfChanged();
   }
 
 
   void ConnectionService::Disconnect()
   {
     state_.Disconnect();
+    ledger_.Clear();
+    ledger_.StoreIfChanged();
   }
 
 

@@ -94,6 +94,19 @@ namespace QuelbyCloud
   }
 
 
+  void ServeDelivery(QuelbyCloudPlugin& plugin, const RestRequest&, RestOutput& output)
+  {
+    output.AnswerJson(plugin.GetDelivery().GetDelivery());
+  }
+
+
+  void ServeRetryFailed(QuelbyCloudPlugin& plugin, const RestRequest&, RestOutput& output)
+  {
+    plugin.GetDelivery().RetryFailed();
+    output.AnswerOk();
+  }
+
+
   // The three thread controls answer before they release the threads.
 
   void ServeClearPending(QuelbyCloudPlugin& plugin, const RestRequest&, RestOutput& output)

@@ -23,6 +23,8 @@ namespace QuelbyCloud
   void ServeClearPending(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
   void ServeReplay(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
   void ServeForceReplay(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeDelivery(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
+  void ServeRetryFailed(QuelbyCloudPlugin& plugin, const RestRequest& request, RestOutput& output);
 
   /** The body as a JSON object of strings ("id" and the typed parameters); NetworkProtocol otherwise. */
   DestinationParameters ReadParametersMap(std::string_view body);

@@ -13,7 +13,7 @@ namespace QuelbyCloud
 {
   const char* const BASE_URI = "/plugins/quelby-cloud";
 
-  const std::array<RestRoute, 13> REST_ROUTES = { {
+  const std::array<RestRoute, 15> REST_ROUTES = { {
     { "/app/(js/.*)", KestrumHttpMethod_Get, ServeLibraryFile },
     { "/app/(css/.*)", KestrumHttpMethod_Get, ServeLibraryFile },
     { "/app/(fonts/.*)", KestrumHttpMethod_Get, ServeLibraryFile },
@@ -27,6 +27,8 @@ namespace QuelbyCloud
     { "/api/options", KestrumHttpMethod_Post, ServeOptions },
     { "/api/status", KestrumHttpMethod_Get, ServeStatus },
     { "/api/test-connection", KestrumHttpMethod_Post, ServeTestConnection },
+    { "/api/delivery", KestrumHttpMethod_Get, ServeDelivery },
+    { "/api/retry-failed", KestrumHttpMethod_Post, ServeRetryFailed },
   } };
 
 

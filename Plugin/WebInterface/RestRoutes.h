@@ -26,7 +26,7 @@ namespace QuelbyCloud
    * The host tries routes in that order, so the library routes must come
    * before the catch-all page route.
    */
-  extern const std::array<RestRoute, 13> REST_ROUTES;
+  extern const std::array<RestRoute, 15> REST_ROUTES;
 
   /**
    * Serves one request of a route: any other method than the route's gets

@@ -283,15 +283,22 @@ def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hos
         assert generation is not None and len(generation) == 36, generation
         uuid.UUID(generation)
 
-        # A file the portal reports as badly formatted fails its whole batch.
+        # A file the portal reports as badly formatted fails its batch; it is
+        # tried three times in all, then put on the failed list with its reason.
         refused = dicom_samples.restamped(dicom_samples.select_samples()[0])
         refused_uid = sop_instance_uid(refused)
         emulator.expect([refused])
         emulator.refuse(refused_uid)
         source.upload(refused)
 
-        status = wait_for_counters(source, error=1)
-        assert status["InstancesError"] == 1
+        delivery = lambda: source.get("/plugins/quelby-cloud/api/delivery").json()
+        failed = wait_until(lambda: delivery()["FailedCount"] == 1 and delivery(), timeout=60,
+                            what="the refused file on the failed list")
+        assert failed["Failed"][0]["SOPInstanceUID"] == refused_uid
+        assert failed["Failed"][0]["Reason"] == "bad file format, reported by the portal"
+        assert failed["Health"] == "attention" and failed["RetryInstances"] == 0
+        status = wait_for_counters(source, error=3)
+        assert status["InstancesError"] == 3          # each attempt counts
         assert status["InstancesSuccess"] == len(samples)
         assert emulator.reports[-1] == (["dicom-0.dcm"], [])
         stamps = source.sent_stamps()
@@ -302,15 +309,25 @@ def test_portal_native_protocol_batches_succeed_or_fail_on_the_portal_report(hos
         assert "Some instances were not properly received by the remote Vexa server" in log
         assert API_KEY.split(" ", 1)[1] not in log
 
+        # Once the portal takes it, "Retry failed" sends it.
+        emulator.refused_sop_uids.clear()
+        assert source.post("/plugins/quelby-cloud/api/retry-failed").text == "ok"
+        wait_for_counters(source, success=len(samples) + 1)
+        assert source.sent_stamps()[refused_uid] == generation
+        assert delivery()["FailedCount"] == 0
+
         # A file whose bytes the portal does not recognise is reported as an
-        # unexpected error: that batch fails too.
+        # unexpected error: that batch fails too, and is owed a retry for as long as that lasts.
         unknown = dicom_samples.restamped(dicom_samples.select_samples()[1])
         unknown_uid = sop_instance_uid(unknown)
         source.upload(unknown)
 
-        status = wait_for_counters(source, error=2)
-        assert status["InstancesError"] == 2
+        status = wait_for_counters(source, error=4)
         assert emulator.reports[-1] == ([], ["dicom-0.dcm"])
         assert source.sent_stamps()[unknown_uid] is None
+        retrying = wait_until(lambda: delivery()["Health"] == "retrying" and delivery(), timeout=30,
+                              what="a retry of the unknown file")
+        assert retrying["RetryInstances"] == 1
+        assert retrying["LastError"]["Text"] == "unexpected error at the portal"
         assert ("Vexa protocol - Unexpected error in DICOM file with SOP Instance UID: " + unknown_uid
                 in source.log_text())

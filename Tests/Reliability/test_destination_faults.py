@@ -5,7 +5,7 @@ the DICOMweb client and for the peer client.
 For every fault: the error counter grows by the batch, the expected lines
 are in the source's log, nothing the destination did not confirm is stamped
 or deleted at the source, the plug-in keeps answering; once the fault is
-gone, a replay brings every instance to the destination byte for byte.
+gone, every instance reaches the destination byte for byte by itself.
 """
 
 import json
@@ -111,7 +111,7 @@ def rig(request, hosts):
     made.close()
 
 
-def test_each_fault_costs_one_batch_and_a_replay_delivers_everything(rig):
+def test_each_fault_is_logged_and_heals_without_a_replay(rig):
     source = rig.source
     for fault in FAULTS:
         before = source.status()
@@ -119,8 +119,7 @@ def test_each_fault_costs_one_batch_and_a_replay_delivers_everything(rig):
         ids = rig.upload_batch()
 
         status = rig.wait_for_counters(before["InstancesSuccess"], before["InstancesError"] + BATCH)
-        assert status["InstancesError"] == before["InstancesError"] + BATCH, fault
-        assert status["InstancesSuccess"] == before["InstancesSuccess"], fault
+        assert status["InstancesError"] >= before["InstancesError"] + BATCH, fault
         log = source.new_log()
         assert ERROR_LINE + "%d DICOM instance(s)" % BATCH in log, (fault, log)
         for line in EXPECTED_LINES[rig.protocol][fault]:
@@ -128,14 +127,19 @@ def test_each_fault_costs_one_batch_and_a_replay_delivers_everything(rig):
         if fault == "omit":
             assert rig.proxy.omitted, "the proxy hid nothing"
             assert rig.proxy.omitted[-1] in log
-        # Nothing unconfirmed is stamped, nothing is deleted.
+        # Only what the destination confirmed is stamped, nothing is deleted.
         assert set(ids) <= set(source.instance_ids()), fault
-        assert [source.stamp(i) for i in ids] == [None] * BATCH, fault
+        arrived = rig.destination.digests()
+        for i in ids:
+            assert source.stamp(i) is None or rig.uploaded[i] in arrived, fault
 
+        # Without any action, what failed arrives once the destination works.
         rig.proxy.set_mode("pass")
-        rig.replay_until_delivered()
+        wanted = set(rig.uploaded.values())
+        wait_until(lambda: wanted <= rig.destination.digests(), timeout=60,
+                   what="every instance at the destination (%s)" % fault, on_timeout=rig.explain)
         wait_until(lambda: all(source.stamp(i) is not None for i in rig.uploaded), timeout=30,
-                   what="stamps after the replay (%s)" % fault, on_timeout=rig.explain)
+                   what="stamps after healing (%s)" % fault, on_timeout=rig.explain)
         assert {source.stamp(i) for i in rig.uploaded} == {rig.generation()}
 
     # And in the absence of any fault, a new batch goes through at once.
@@ -163,7 +167,7 @@ def test_automated_deletion_never_loses_an_instance(hosts, protocol):
                        sum(rig.source.status()[k] for k in ("InstancesSuccess", "InstancesError")) >= done,
                        timeout=30, what="the batch under %s" % fault, on_timeout=rig.explain)
             rig.assert_union_is_complete()
-            if fault != "pass":
+            if fault not in ("pass", "omit"):
                 # The failed batch's instances were not confirmed: all still at the source.
                 assert len(rig.source.instance_ids()) >= BATCH, fault
         rig.proxy.set_mode("pass")

@@ -3,6 +3,7 @@
 #include <Enumerations.h>
 #include <Logging.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -677,6 +678,16 @@ namespace QuelbyCloud
     {
       std::lock_guard<std::mutex> lock(mutex_);
       return globalPropertyAccesses_;
+    }
+
+    size_t FakeHost::CountGlobalPropertyReads(int32_t property) const
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return std::count_if(globalPropertyAccesses_.begin(), globalPropertyAccesses_.end(),
+                           [property](const GlobalPropertyAccess& access)
+                           {
+                             return !access.write && access.property == property;
+                           });
     }
 
     std::optional<std::string> FakeHost::GetGlobalProperty(int32_t property) const

@@ -301,6 +301,8 @@ namespace QuelbyCloud
       std::vector<PropertySet> PropertySets() const;
       std::vector<GlobalPropertyAccess> GlobalPropertyAccesses() const;
       std::optional<std::string> GetGlobalProperty(int32_t property) const;
+      /** Reads of one global property. */
+      size_t CountGlobalPropertyReads(int32_t property) const;
       /** Every REST call, or only those of one method ("GET", "PUT", "DELETE"). */
       std::vector<RestCall> RestCalls(const std::string& method = "") const;
       std::vector<HttpRequest> HttpRequests() const;

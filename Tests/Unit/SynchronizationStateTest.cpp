@@ -118,7 +118,7 @@ TEST_F(SynchronizationStateTest, UnreadableStateIsReadOnceAndLeavesEveryDefaultW
     fresh.Disconnect();
     fresh.Connect(MakeServer());
 
-    EXPECT_EQ(1u, host.CountCalls(KestrumService_GetGlobalProperty));
+    EXPECT_EQ(1u, host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY));
     EXPECT_EQ(std::vector<std::string>{ UNREADABLE_STATE_WARNING }, host.Warnings());
     const Json::Value stored = StoredDocument();
     EXPECT_EQ(fresh.ToJson(), stored);
@@ -229,7 +229,7 @@ TEST_F(StoredStateStatusTest, StatusNeverReadsNorChangesAnUnreadableState)
   HostStarted();
   Plugin().GetState().SetOptions({ false, true });
   const std::string uuid = Plugin().GetState().GetSnapshot().synchronizationUuid;
-  const size_t reads = host.CountCalls(KestrumService_GetGlobalProperty);
+  const size_t reads = host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY);
   const size_t logs = host.Logs().size();
 
   for (int i = 0; i < 3; i++)
@@ -238,7 +238,7 @@ TEST_F(StoredStateStatusTest, StatusNeverReadsNorChangesAnUnreadableState)
   }
 
   EXPECT_EQ(1u, reads);
-  EXPECT_EQ(reads, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(reads, host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY));
   EXPECT_EQ(logs, host.Logs().size());
   const PluginState::Snapshot snapshot = Plugin().GetState().GetSnapshot();
   EXPECT_EQ(uuid, snapshot.synchronizationUuid);
@@ -254,7 +254,7 @@ TEST_F(StoredStateStatusTest, StatusBeforeTheStartShowsTheDefaultsWithoutReading
 
   const FakeHost::RouteAnswer answer = host.CallRoute("GET", "/plugins/quelby-cloud/api/status");
   ASSERT_EQ(200, answer.status);
-  EXPECT_EQ(0u, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(0u, host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY));
   EXPECT_TRUE(host.RestCalls().empty()) << "the stored server was declared in the explorer";
 
   const std::optional<Json::Value> status = Kestrum::Toolbox::ReadJsonObject(answer.body);

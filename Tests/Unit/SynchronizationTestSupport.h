@@ -158,6 +158,10 @@ namespace QuelbyCloud
       FakeHost::RestReply Changes(const std::string& uri)
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (uri == "/changes?last")
+        {
+          return FakeHost::RestReply::Ok("{\"Changes\":[],\"Done\":true,\"Last\":" + std::to_string(changes_.size()) + "}");
+        }
         changesRequests_++;
         if (changesFailure_ != 0)
         {
@@ -387,7 +391,8 @@ namespace QuelbyCloud
       PluginState state{bridge};
       PendingQueue pending;
       SynchronizationStatistics statistics;
-      SynchronizationThreads threads{bridge, state, pending, statistics};
+      DeliveryLedger ledger{bridge};
+      SynchronizationThreads threads{bridge, state, pending, statistics, ledger};
 
       void SetUp() override
       {

@@ -147,32 +147,31 @@ TEST_F(SynchronizationThreadsTest, RoutingOffDropsLiveInstancesButNotReplayedOne
 }
 
 
-TEST_F(SynchronizationThreadsTest, FailedAndAbandonedBatchesAreCountedApart)
+TEST_F(SynchronizationThreadsTest, AbandonedAndFailedBatchesAreCountedApartAndTheFailedOneHeals)
 {
   StoreConnection(false);
-  store.Add("a", "1.1", 500);
-  peer.SetFailing(true);
   HostStarted();
-  NewInstance("a");
-
-  ASSERT_TRUE(WaitFor([&] { return Errors() == 1; }));
-  EXPECT_EQ(500u, Bytes()) << "bytes are counted before the send, whatever the outcome";
-  EXPECT_EQ("", store.Metadata("a"));
 
   // A description without tags abandons the batch: logged, not counted.
-  peer.SetFailing(false);
   store.Add("broken", "9.9");
   store.SetDescription("broken", "{}");
   NewInstance("broken");
   ASSERT_TRUE(WaitFor([&] { return HasErrorContaining("Exception encountered in synchronization threads: Bad file format"); }));
   Settle();
-  EXPECT_EQ(1u, Errors());
+  EXPECT_EQ(0u, Errors());
+
+  store.Add("a", "1.1", 500);
+  peer.SetFailing(true);
+  NewInstance("a");
+  ASSERT_TRUE(WaitFor([&] { return Errors() == 1; }));
+  EXPECT_EQ(500u, Bytes()) << "bytes are counted before the send, whatever the outcome";
+  EXPECT_EQ("", store.Metadata("a"));
   EXPECT_EQ(0u, Successes());
 
-  // The thread survives both.
-  store.Add("b", "1.2");
-  NewInstance("b");
+  // The thread survives both, and sends the failed instance again by itself.
+  peer.SetFailing(false);
   ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
+  EXPECT_EQ(CurrentUuid(), store.Metadata("a"));
 }
 
 
@@ -180,11 +179,11 @@ TEST_F(SynchronizationThreadsTest, SaveBeforeTheStartKeepsTheStoredServerAndTheS
 {
   StoreConnection(false);
   const size_t declarations = PeerDeclarations();
-  const size_t reads = host.CountCalls(KestrumService_GetGlobalProperty);
+  const size_t reads = host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY);
 
   // What the options route served before the host's announcement does.
   state.SetOptions({ std::nullopt, false });
-  EXPECT_EQ(reads + 1, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(reads + 1, host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY));
   EXPECT_EQ(declarations + 1, PeerDeclarations());
   EXPECT_NE(std::string::npos, host.GetGlobalProperty(PluginState::GLOBAL_PROPERTY)->find("\"ActiveServer\""))
     << "the save overwrote the stored destination";
@@ -193,7 +192,7 @@ TEST_F(SynchronizationThreadsTest, SaveBeforeTheStartKeepsTheStoredServerAndTheS
   store.Add("a", "1.2.3");
   NewInstance("a");
   ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
-  EXPECT_EQ(reads + 1, host.CountCalls(KestrumService_GetGlobalProperty));
+  EXPECT_EQ(reads + 1, host.CountGlobalPropertyReads(PluginState::GLOBAL_PROPERTY));
   EXPECT_EQ(declarations + 1, PeerDeclarations()) << "the stored server was declared again at the start";
 }
 
