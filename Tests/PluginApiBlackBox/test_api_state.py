@@ -11,6 +11,8 @@ from conftest import API, connect_to, free_port, wait_until
 CORVAD = "Corvad / Halminet by Quelby (soon)"
 START_STATUS = {"AutomatedDeletion": False, "AutomatedRouting": True, "InstancesError": 0,
                 "InstancesPending": 0, "InstancesSuccess": 0, "TransferedSizeMB": "0.0"}
+START_DELIVERY = {"Connected": False, "Health": "disconnected", "Activity": "idle", "RetryInstances": 0,
+                  "Failed": [], "FailedCount": 0, "DeliveredInstances": 0, "DeliveredBytes": 0, "RateMBps": 0.0}
 
 
 def test_destinations_in_registration_order_with_their_parameters(hosts):
@@ -60,13 +62,21 @@ def test_connection_tests_reach_the_server_without_touching_the_state(hosts):
         assert answer.headers["Content-Type"].startswith("application/json")
         return answer.json()
 
+    def last_test_error():
+        return source.get(API + "/delivery").json().get("LastTestError", {}).get("Text")
+
+    assert source.get(API + "/delivery").json() == START_DELIVERY
     assert test({"id": "corvad"}) == {"success": True}
     assert test({"id": "ai", "Username": "someone", "unknown": "ignored"}) == {"success": True}
-    # Accepted parameters, unreachable server: a plain negative answer.
+    # Accepted parameters, unreachable server: a plain negative answer, and its cause beside.
     assert test({"id": "kestrum-cloud", "Url": "https://cloud.kestrum.example/",
                  "username": "u", "password": "p"}) == {"success": False}
+    assert last_test_error() == "cannot connect to cloud.kestrum.example: connection refused or lost"
+    assert test({"id": "corvad"}) == {"success": True}
+    assert last_test_error() is None
     destination.stop()
     assert test({"id": "corvad"}) == {"success": False}
+    assert last_test_error() == "cannot connect to localhost: connection refused or lost"
 
     assert source.status() == START_STATUS
     source.stop()

@@ -53,12 +53,12 @@ class AnswerLog:
         return answer
 
     def every_route(self, parameters):
-        for route in ("/destinations", "/status"):
+        for route in ("/destinations", "/status", "/delivery"):
             self.request("GET", API + route)
         self.request("POST", API + "/test-connection", data=json.dumps(parameters))
-        for route in ("/options", "/replay", "/clear-pending"):
+        for route in ("/options", "/replay", "/clear-pending", "/retry-failed"):
             self.request("POST", API + route, data=b"{}")
-        for route in ("/connect", "/test-connection", "/options"):
+        for route in ("/connect", "/test-connection", "/options", "/retry-failed"):
             self.request("GET", API + route)   # 405
         self.request("POST", API + "/connect", data=json.dumps(dict(parameters, Url="https://nowhere/")))
         self.request("GET", APP + "/index.html")

@@ -121,9 +121,9 @@ namespace QuelbyCloud
       return Compute([reply](const HttpRequest&) { return reply; });
     }
 
-    FakeHost& FakeHost::HttpScript::Fail(int32_t code)
+    FakeHost& FakeHost::HttpScript::Fail(int32_t code, uint16_t status)
     {
-      return Compute([code](const HttpRequest&) { return HttpReply::Failure(code); });
+      return Compute([code, status](const HttpRequest&) { return HttpReply::Failure(code, status); });
     }
 
     FakeHost& FakeHost::HttpScript::Compute(HttpComputer computer)
@@ -478,6 +478,10 @@ namespace QuelbyCloud
       HttpReply reply = computer ? computer(request) : HttpReply::Failure(Kestrum::ErrorCode_NetworkProtocol);
       if (reply.code != 0)
       {
+        if (p.httpStatus != nullptr)
+        {
+          *p.httpStatus = reply.status;
+        }
         return reply.code;
       }
 

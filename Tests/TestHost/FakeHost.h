@@ -141,7 +141,9 @@ namespace QuelbyCloud
         {
           HttpReply r; r.status = status; r.headers = headers; r.body = body; return r;
         }
-        static HttpReply Failure(int32_t code) { HttpReply r; r.code = code; return r; }
+        static HttpReply Failure(int32_t code) { HttpReply r; r.code = code; r.status = 0; return r; }
+        /** A failing code with the HTTP status that made the host fail, as hosts report an error status. */
+        static HttpReply Failure(int32_t code, uint16_t status) { HttpReply r; r.code = code; r.status = status; return r; }
       };
 
       /** What the HTTP client of a route received. */
@@ -190,7 +192,7 @@ namespace QuelbyCloud
           host_(host), url_(url), prefix_(prefix) {}
 
         FakeHost& Answer(uint16_t status, const std::string& body, const std::string& headersJson = "{}");
-        FakeHost& Fail(int32_t code);
+        FakeHost& Fail(int32_t code, uint16_t status = 0);
         FakeHost& Compute(HttpComputer computer);
       };
 

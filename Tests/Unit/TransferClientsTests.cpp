@@ -142,6 +142,65 @@ TEST_F(TransferClientsTest, DicomWebReportsEveryMissingInstance)
 }
 
 
+TEST_F(TransferClientsTest, DicomWebReportSaysWhichInstancesWereConfirmedOrRefusedAndWhy)
+{
+  struct Case
+  {
+    std::string answer;
+    std::set<std::string> confirmed;
+    std::map<std::string, std::string> refused;
+    std::string failure;
+  };
+  const std::string leftOut = "not confirmed by the destination";
+  const std::vector<Case> cases = {
+    { StowAnswer({ "1.2.10", "9.9.9" }), { "1.2.10" }, { { "1.2.9", leftOut }, { "1.2.11", leftOut } }, "" },
+    { "{\"00081199\": {\"Value\": []}, \"00081198\": {\"Value\": [{\"00081155\": {\"Value\": [\"1.2.9\"]},"
+      " \"00081197\": {\"Value\": [42752]}}, {\"00081155\": {\"Value\": [\"1.2.10\"]}}, 7]}}",
+      {}, { { "1.2.9", "refused by the destination: out of resources" },
+            { "1.2.10", "refused by the destination (failure reason 0)" } },
+      "the destination confirmed none of the instances" },
+    { "{}", {}, {}, "unexpected answer from the destination" },
+  };
+
+  for (const Case& c : cases)
+  {
+    host.Reset();
+    host.OnHttp(ROOT + "/studies").Answer(200, c.answer);
+    DicomWebClient client(bridge, ROOT, {});
+    for (const char* uid : { "1.2.9", "1.2.10", "1.2.11" })
+    {
+      client.AddInstance(uid, FILE_A);
+    }
+    EXPECT_FALSE(client.Send());
+    EXPECT_EQ(c.confirmed, client.GetReport().confirmed) << c.answer;
+    EXPECT_EQ(c.refused, client.GetReport().refused) << c.answer;
+    EXPECT_EQ(c.failure, client.GetReport().failure) << c.answer;
+  }
+
+  // What the host's HTTP client says becomes a cause in plain words, for good only for some statuses.
+  struct Failure { int32_t code; uint16_t status; std::string cause; bool refused; };
+  const std::vector<Failure> failures = {
+    { Kestrum::ErrorCode_Unauthorized, 401, "HTTP 401 from the destination: check the user name and password", false },
+    { Kestrum::ErrorCode_NetworkProtocol, 503, "HTTP 503 from the destination", false },
+    { Kestrum::ErrorCode_BadRequest, 400, "HTTP 400 from the destination", true },
+    { Kestrum::ErrorCode_NetworkProtocol, 0, "cannot connect to dw.example: connection refused or lost", false },
+    { Kestrum::ErrorCode_UnknownResource, 0, "cannot connect to dw.example: unknown host", false },
+    { Kestrum::ErrorCode_Timeout, 0, "no answer within 60 s", false },
+  };
+  for (const Failure& f : failures)
+  {
+    host.Reset();
+    host.OnHttp(ROOT + "/studies").Fail(f.code, f.status);
+    DicomWebClient client(bridge, ROOT, {});
+    client.AddInstance("1.2.9", FILE_A);
+    EXPECT_FALSE(client.Send());
+    EXPECT_EQ(f.cause, client.GetFailureCause());
+    EXPECT_EQ(f.refused ? "" : f.cause, client.GetReport().failure);
+    EXPECT_EQ(f.refused ? 1u : 0u, client.GetReport().refused.count("1.2.9")) << f.cause;
+  }
+}
+
+
 TEST_F(TransferClientsTest, DicomWebMalformedAnswersGiveFalse)
 {
   struct Case { std::string answer; bool badFormatLine; };
@@ -258,6 +317,12 @@ TEST_F(TransferClientsTest, PortalReportedFilesFailTheBatch)
             host.Warnings());
   EXPECT_EQ(std::vector<std::string>({ "Some instances were not properly received by the remote Vexa server" }),
             host.Errors());
+
+  // The portal took what it did not name; a bad file is refused for good, an unexpected error is not.
+  EXPECT_EQ(std::set<std::string>{ "1.2" }, client.GetReport().confirmed);
+  EXPECT_EQ((std::map<std::string, std::string>{ { "1.3", "bad file format, reported by the portal" } }),
+            client.GetReport().refused);
+  EXPECT_EQ("unexpected error at the portal", client.GetReport().failure);
 }
 
 
@@ -364,6 +429,25 @@ TEST_F(TransferClientsTest, PeerStopsTheBatchAtTheFirstFailure)
   EXPECT_EQ(3u, host.HttpRequests().size());   // post, read-back, failed post
   EXPECT_EQ(std::vector<std::string>({ "Cannot send compressed DICOM: Make sure that remote Kestrum is >= 1.6.0" }),
             host.Errors());
+  EXPECT_EQ(std::set<std::string>{ "1.1" }, client.GetReport().confirmed);
+  EXPECT_TRUE(client.GetReport().refused.empty());
+  EXPECT_EQ("cannot connect to peer.example: connection refused or lost", client.GetReport().failure);
+
+  // A file the peer refuses for good, and one it stores under another UID.
+  host.Reset();
+  host.OnHttp(root + "/instances").Fail(Kestrum::ErrorCode_BadRequest, 400);
+  KestrumPeerClient refusing(bridge, root, {}, false);
+  refusing.AddInstance("1.1", FILE_A);
+  EXPECT_FALSE(refusing.Send());
+  EXPECT_EQ("HTTP 400 from the destination", refusing.GetReport().refused.at("1.1"));
+
+  host.Reset();
+  host.OnHttp(root + "/instances").Answer(200, "{\"ID\": \"x\"}")
+      .OnHttp(root + "/instances/x").Answer(200, "{\"MainDicomTags\": {\"SOPInstanceUID\": \"1.1.9\"}}");
+  KestrumPeerClient mistaken(bridge, root, {}, false);
+  mistaken.AddInstance("1.1", FILE_A);
+  EXPECT_FALSE(mistaken.Send());
+  EXPECT_EQ("the destination stored another SOP Instance UID", mistaken.GetReport().refused.at("1.1"));
 }
 
 
