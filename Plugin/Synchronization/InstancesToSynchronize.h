@@ -62,7 +62,8 @@ namespace QuelbyCloud
 
     /**
      * Reads one instance from the host into the batch; false when it is
-     * skipped (gone, already sent in this generation, file unreadable);
+     * skipped (already in the batch, gone, already sent in this generation,
+     * file unreadable);
      * BadFileFormat on a bad description.
      */
     bool AddInstance(const std::string& instanceId);
