@@ -36,9 +36,6 @@ namespace QuelbyCloud
   }
 
 
-  constexpr std::chrono::seconds DeliveryLedger::MAX_BACKOFF;
-
-
   DeliveryLedger::DeliveryLedger(const HostBridge& host) :
     host_(host),
     random_(std::random_device()())

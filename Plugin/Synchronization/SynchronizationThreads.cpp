@@ -18,6 +18,9 @@ namespace QuelbyCloud
   {
     const unsigned int CHANGES_PAGE_SIZE = 100;
 
+    // Instances taken from the queue for one batch, at most.
+    const size_t MAX_INSTANCES_CONSIDERED = 10000;
+
     // Bounds the load that a scan puts on the host.
     const std::chrono::milliseconds PAUSE_BETWEEN_PAGES(100);
 
@@ -84,7 +87,8 @@ namespace QuelbyCloud
     unsigned int concurrency = DEFAULT_CONCURRENT_BATCHES;
     try
     {
-      const Json::Value& configured = HostConfiguration(host_).ReadSection("QuelbyCloud").GetJson()["ConcurrentBatches"];
+      const Json::Value configured =   // a copy: the section is a temporary
+        HostConfiguration(host_).ReadSection("QuelbyCloud").GetJson()["ConcurrentBatches"];
       if (configured.isUInt() && configured.asUInt() >= 1 && configured.asUInt() <= MAX_CONCURRENT_BATCHES)
       {
         concurrency = configured.asUInt();
@@ -150,6 +154,7 @@ namespace QuelbyCloud
     // Fill until the files exceed the limit or the queue stays quiet.
     sending_ = true;
     std::vector<std::string> added;
+    size_t considered = 0;
     for (;;)
     {
       try
@@ -169,7 +174,11 @@ namespace QuelbyCloud
         throw;
       }
 
+      // A feed that never pauses, or one that repeats the same instances,
+      // must not hold the batch (or a stop) for ever.
       if (batch->GetTotalBytes() > InstancesToSynchronize::MAX_BATCH_BYTES ||
+          ++considered >= MAX_INSTANCES_CONSIDERED ||
+          !synchronizationThread_.running ||
           !(instance = pending_.Pop()) ||
           (!automatedRouting && !instance->IsReplay()))
       {
@@ -357,8 +366,19 @@ namespace QuelbyCloud
       sending_ = false;
     }
 
-    // A stop waits for the batches on their way; what is owed survives it.
+    // A stop waits for the batches on their way; what is owed survives it,
+    // and so do the instances still waiting in the queue, which a restart
+    // would otherwise forget until a replay.
     WaitForAllInFlight();
+    const bool sendable = state_.GetSnapshot().activeServer.has_value();
+    const bool routing = state_.IsAutomatedRouting();
+    while (std::optional<PendingInstance> instance = pending_.Pop(0))
+    {
+      if (sendable && (routing || instance->IsReplay()))
+      {
+        ledger_.Owe(instance->GetInstanceId());
+      }
+    }
     ledger_.StoreIfChanged();
   }
 

@@ -20,7 +20,7 @@ namespace QuelbyCloud
     {
       try
       {
-        const Json::Value& timeout = HostConfiguration(host).GetJson()["HttpTimeout"];
+        const Json::Value timeout = HostConfiguration(host).GetJson()["HttpTimeout"];   // a copy: the view is a temporary
         if (timeout.isUInt() && timeout.asUInt() > 0)
         {
           return timeout.asUInt();

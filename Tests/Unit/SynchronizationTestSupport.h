@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -291,6 +292,8 @@ namespace QuelbyCloud
       std::chrono::milliseconds delay_{0};
       int active_ = 0;
       int mostActive_ = 0;                      // requests served at once, at most
+      int gate_ = 0;                            // requests held until that many are being served
+      std::condition_variable gateOpen_;
 
     public:
       explicit FakePeer(const std::string& url) : url_(url) {}
@@ -303,9 +306,12 @@ namespace QuelbyCloud
         {
           std::chrono::milliseconds delay;
           {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             delay = delay_;
             mostActive_ = std::max(mostActive_, ++active_);
+            gateOpen_.notify_all();
+            gateOpen_.wait_for(lock, std::chrono::seconds(5), [this] { return active_ >= gate_; });
+            gate_ = 0;   // once open, it stays open
           }
           if (delay.count() > 0)
           {
@@ -363,6 +369,13 @@ namespace QuelbyCloud
       {
         std::lock_guard<std::mutex> lock(mutex_);
         refusedUids_.insert(uid);
+      }
+
+      /** Holds the requests until that many are served at once (or 5 s have passed). */
+      void SetGate(int requests)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gate_ = requests;
       }
 
       int MostActive() const

@@ -119,7 +119,7 @@ TEST_F(SynchronizationThreadsTest, BatchesOverlapAndEachIsStampedOnItsOwn)
 {
   host.SetConfiguration("{\"QuelbyCloud\": {\"ConcurrentBatches\": 2}}");
   StoreConnection(false);
-  peer.SetDelay(std::chrono::milliseconds(100));
+  peer.SetGate(3);   // the first batch waits until another is on its way too
   peer.FailUid("1.2.c");
   peer.FailUid("1.2.d");
   for (const std::string id : { "a", "b", "c", "d", "e", "f" })
@@ -129,7 +129,7 @@ TEST_F(SynchronizationThreadsTest, BatchesOverlapAndEachIsStampedOnItsOwn)
   }
 
   HostStarted();
-  ASSERT_TRUE(WaitFor([&] { return Successes() == 4 && Errors() >= 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Successes() == 4 && Errors() >= 2; }, std::chrono::seconds(30)));
 
   // Two batches were on their way at once, never three; the failed one stamps nothing.
   EXPECT_GT(peer.MostActive(), 2);
