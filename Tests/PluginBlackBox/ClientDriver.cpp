@@ -30,6 +30,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace
@@ -67,7 +68,12 @@ namespace
 
   KestrumErrorCode CallHttpClient(const _KestrumCallHttpClient& p)
   {
-    std::cout << "request " << MethodName(p.method) << " " << p.url << std::endl;
+    {
+      // The peer client uploads from several threads: one whole line each.
+      static std::mutex outputMutex;
+      std::lock_guard<std::mutex> lock(outputMutex);
+      std::cout << "request " << MethodName(p.method) << " " << p.url << std::endl;
+    }
 
     if (!dumpPath.empty())
     {
