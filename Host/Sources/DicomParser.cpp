@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace KestrumHost
@@ -22,6 +23,70 @@ namespace KestrumHost
         OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
       });
     }
+
+    /**
+     * A value longer than this is skipped rather than copied out of the buffer
+     * (pixel data, overlays): the index needs none of them, and the file is
+     * stored from the received bytes.
+     */
+    const Uint32 LargestLoadedValue = 4096;
+
+    /**
+     * A buffer stream that DCMTK may skip large values in. DCMTK only skips a
+     * value (instead of copying it) when its stream can be reopened later at
+     * that place; the host never asks for those values, so the reopened
+     * stream is never read, but the skip still checks that the value is
+     * there, which keeps truncated files refused.
+     */
+    class SkippingBufferStream : public DcmInputBufferStream
+    {
+    private:
+      class Factory : public DcmInputStreamFactory
+      {
+      private:
+        const char* data_;
+        size_t size_;
+
+      public:
+        Factory(const char* data, size_t size) : data_(data), size_(size) {}
+
+        DcmInputStream* create() const override
+        {
+          auto* stream = new DcmInputBufferStream();
+          stream->setBuffer(data_, static_cast<offile_off_t>(size_));
+          stream->setEos();
+          return stream;
+        }
+
+        DcmInputStreamFactory* clone() const override
+        {
+          return new Factory(data_, size_);
+        }
+
+        DcmInputStreamFactoryType ident() const override
+        {
+          return DFT_DcmInputFileStreamFactory;
+        }
+      };
+
+      const char* data_;
+      size_t size_;
+
+    public:
+      SkippingBufferStream(const void* data, size_t size) :
+        data_(static_cast<const char*>(data)),
+        size_(size)
+      {
+        setBuffer(data, static_cast<offile_off_t>(size));
+        setEos();
+      }
+
+      DcmInputStreamFactory* newFactory() const override
+      {
+        const size_t offset = std::min(size_, static_cast<size_t>(tell()));
+        return new Factory(data_ + offset, size_ - offset);
+      }
+    };
 
     std::string ReadTag(DcmDataset& dataset, const DcmTagKey& key)
     {
@@ -90,13 +155,10 @@ namespace KestrumHost
       return false;
     }
 
-    DcmInputBufferStream stream;
-    stream.setBuffer(data, static_cast<offile_off_t>(size));
-    stream.setEos();
-
+    SkippingBufferStream stream(data, size);
     DcmFileFormat file;
     file.transferInit();
-    OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue);
     file.transferEnd();
     if (status.bad())
     {
