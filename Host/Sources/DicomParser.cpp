@@ -5,10 +5,13 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcjson.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <algorithm>
 #include <mutex>
+#include <sstream>
 
 namespace KestrumHost
 {
@@ -112,6 +115,66 @@ namespace KestrumHost
       }
     }
 
+    /** Reads a file (or a bare data set) from memory, its large values skipped. */
+    bool ReadFile(const void* data, size_t size, DcmFileFormat& file, std::string& reason)
+    {
+      QuietDcmtk();
+      if (size < 8)
+      {
+        reason = "The body is too short to be a DICOM file";
+        return false;
+      }
+      if (!dcmDataDict.isDictionaryLoaded())
+      {
+        reason = "The DICOM dictionary is not loaded";
+        return false;
+      }
+      SkippingBufferStream stream(data, size);
+      file.transferInit();
+      OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue);
+      file.transferEnd();
+      if (status.bad())
+      {
+        reason = std::string("Not a DICOM file: ") + status.text();
+        return false;
+      }
+      return true;
+    }
+
+    bool IsBulkData(DcmEVR vr)
+    {
+      switch (vr)
+      {
+        case EVR_OB: case EVR_OD: case EVR_OF: case EVR_OL: case EVR_OV: case EVR_OW: case EVR_ox:
+        case EVR_px: case EVR_pixelSQ: case EVR_pixelItem: case EVR_PixelData: case EVR_OverlayData:
+        case EVR_UN: case EVR_UNKNOWN: case EVR_UNKNOWN2B:
+          return true;
+        default:
+          return false;
+      }
+    }
+
+    /** Removes every binary value, in nested sequences too. */
+    void RemoveBulkData(DcmItem& item)
+    {
+      for (unsigned long i = item.card(); i-- > 0;)
+      {
+        DcmElement* element = item.getElement(i);
+        if (IsBulkData(element->ident()))
+        {
+          delete item.remove(element);
+        }
+        else if (element->ident() == EVR_SQ)
+        {
+          DcmSequenceOfItems& sequence = *static_cast<DcmSequenceOfItems*>(element);
+          for (unsigned long j = 0; j < sequence.card(); j++)
+          {
+            RemoveBulkData(*sequence.getItem(j));
+          }
+        }
+      }
+    }
+
     /** The tags the host lists and indexes, level by level. */
     void CopyMainTags(DcmDataset& dataset, ParsedDicom& result)
     {
@@ -141,31 +204,33 @@ namespace KestrumHost
     }
   }
 
-  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
+  bool DicomToJson(const void* data, size_t size, std::string& json, std::string& reason)
   {
-    QuietDcmtk();
-    if (size < 8)
-    {
-      reason = "The body is too short to be a DICOM file";
-      return false;
-    }
-    if (!dcmDataDict.isDictionaryLoaded())
-    {
-      reason = "The DICOM dictionary is not loaded";
-      return false;
-    }
-
-    SkippingBufferStream stream(data, size);
     DcmFileFormat file;
-    file.transferInit();
-    OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue);
-    file.transferEnd();
+    if (!ReadFile(data, size, file, reason))
+    {
+      return false;
+    }
+    RemoveBulkData(*file.getDataset());
+    std::ostringstream out;
+    DcmJsonFormatCompact format(OFFalse);
+    OFCondition status = file.writeJson(out, format);
     if (status.bad())
     {
-      reason = std::string("Not a DICOM file: ") + status.text();
+      reason = std::string("Cannot write the data set as JSON: ") + status.text();
       return false;
     }
+    json = out.str();
+    return true;
+  }
 
+  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
+  {
+    DcmFileFormat file;
+    if (!ReadFile(data, size, file, reason))
+    {
+      return false;
+    }
     DcmDataset& dataset = *file.getDataset();
     result = ParsedDicom();
     result.ids.sopInstanceUid = ReadTag(dataset, DCM_SOPInstanceUID);

@@ -628,4 +628,71 @@ namespace KestrumHost
     }
     return studies;
   }
+
+  std::vector<InstanceRecord> Storage::FindInstances(const std::string& studyUid, const std::string& seriesUid,
+                                                     const std::string& sopInstanceUid) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // An empty UID matches every row: "?1 = ''" short-cuts the comparison.
+    Statement statement(db_, "SELECT id, series_id, study_id, patient_id, file_size, tags FROM instances WHERE "
+                             "(?1 = '' OR json_extract(tags, '$.Study.StudyInstanceUID') = ?1) AND "
+                             "(?2 = '' OR json_extract(tags, '$.Series.SeriesInstanceUID') = ?2) AND "
+                             "(?3 = '' OR json_extract(tags, '$.Instance.SOPInstanceUID') = ?3) ORDER BY rowid");
+    statement.Bind(1, studyUid).Bind(2, seriesUid).Bind(3, sopInstanceUid);
+    std::vector<InstanceRecord> records;
+    while (statement.Step())
+    {
+      InstanceRecord record;
+      record.id = statement.Text(0);
+      record.seriesId = statement.Text(1);
+      record.studyId = statement.Text(2);
+      record.patientId = statement.Text(3);
+      record.fileSize = statement.Int(4);
+      record.tags = ReadStoredJson(statement.Text(5));
+      records.push_back(std::move(record));
+    }
+    return records;
+  }
+
+  bool Storage::AppendFile(const std::string& id, std::string& target) const
+  {
+    if (!IsResourceId(id))
+    {
+      return false;
+    }
+    int fd = open(FilePath(id).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+      return false;   // deleted since it was listed
+    }
+    struct stat info;
+    bool done = fstat(fd, &info) == 0;
+    const size_t start = target.size();
+    size_t have = 0;
+    if (done)
+    {
+      target.resize(start + static_cast<size_t>(info.st_size));
+      while (have < static_cast<size_t>(info.st_size))
+      {
+        ssize_t n = read(fd, &target[start + have], static_cast<size_t>(info.st_size) - have);
+        if (n < 0 && errno == EINTR)
+        {
+          continue;
+        }
+        if (n <= 0)
+        {
+          done = false;
+          break;
+        }
+        have += static_cast<size_t>(n);
+      }
+    }
+    close(fd);
+    if (!done)
+    {
+      target.resize(start);
+      throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+    }
+    return true;
+  }
 }

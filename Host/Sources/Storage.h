@@ -110,5 +110,15 @@ namespace KestrumHost
     bool DeleteRemote(const std::string& registry, const std::string& name);
 
     std::vector<StudyRecord> ListStudies(unsigned int limit, unsigned int offset) const;
+
+    /**
+     * The instances, in the order they were stored, narrowed to one study,
+     * series or instance by the UIDs that are not empty.
+     */
+    std::vector<InstanceRecord> FindInstances(const std::string& studyUid, const std::string& seriesUid,
+                                              const std::string& sopInstanceUid) const;
+
+    /** Appends the stored file to `target`; false when the instance (or its file) is gone. */
+    bool AppendFile(const std::string& id, std::string& target) const;
   };
 }
