@@ -645,10 +645,23 @@ namespace KestrumHost
     SSL_CTX* tls = nullptr;
     std::atomic<bool> stopping{false};
     std::thread acceptor;
-    std::vector<std::thread> workers;
+
+    /**
+     * A thread that serves one connection at a time. The one idle for the
+     * shortest time takes the next connection: its memory (a body's buffer
+     * of some MiB) and caches are still warm, where taking turns would have
+     * every thread touch fresh pages for every large request.
+     */
+    struct Worker
+    {
+      std::thread thread;
+      std::condition_variable wake;
+      int fd = -1;
+    };
+    std::vector<std::unique_ptr<Worker>> workers;
     std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<int> accepted;
+    std::vector<Worker*> idle;     // the most recently idle last
+    std::deque<int> accepted;      // waiting for a thread
 
     ~Impl()
     {
@@ -722,26 +735,50 @@ namespace KestrumHost
         int yes = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
         std::lock_guard<std::mutex> lock(mutex);
-        accepted.push_back(fd);
-        wake.notify_one();
+        if (idle.empty())
+        {
+          accepted.push_back(fd);
+        }
+        else
+        {
+          Worker* worker = idle.back();
+          idle.pop_back();
+          worker->fd = fd;
+          worker->wake.notify_one();
+        }
       }
     }
 
-    void Work()
+    /** The next connection for this worker, or -1 once the server stops. */
+    int NextConnection(Worker& worker)
     {
-      for (;;)
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!accepted.empty())
       {
-        int fd;
-        {
-          std::unique_lock<std::mutex> lock(mutex);
-          wake.wait(lock, [this] { return stopping || !accepted.empty(); });
-          if (accepted.empty())
-          {
-            return;
-          }
-          fd = accepted.front();
-          accepted.pop_front();
-        }
+        int fd = accepted.front();
+        accepted.pop_front();
+        return fd;
+      }
+      if (stopping)
+      {
+        return -1;
+      }
+      idle.push_back(&worker);
+      worker.wake.wait(lock, [this, &worker] { return stopping || worker.fd >= 0; });
+      if (worker.fd < 0)
+      {
+        idle.erase(std::find(idle.begin(), idle.end(), &worker));
+        return -1;
+      }
+      int fd = worker.fd;
+      worker.fd = -1;
+      return fd;
+    }
+
+    void Work(Worker& worker)
+    {
+      for (int fd = NextConnection(worker); fd >= 0; fd = NextConnection(worker))
+      {
         if (stopping)
         {
           close(fd);
@@ -778,7 +815,9 @@ namespace KestrumHost
     impl.stopping = false;
     for (size_t i = 0; i < ThreadCount; i++)
     {
-      impl.workers.emplace_back([&impl] { impl.Work(); });
+      impl.workers.push_back(std::make_unique<Impl::Worker>());
+      Impl::Worker& worker = *impl.workers.back();
+      worker.thread = std::thread([&impl, &worker] { impl.Work(worker); });
     }
     impl.acceptor = std::thread([&impl] { impl.Accept(); });
     LogInfo(std::string(impl.config.sslEnabled ? "HTTPS" : "HTTP") + " server listening on " + address + ":" +
@@ -800,15 +839,23 @@ namespace KestrumHost
     {
       std::lock_guard<std::mutex> lock(impl.mutex);
       impl.stopping = true;
-      impl.wake.notify_all();
+      for (auto& worker : impl.workers)
+      {
+        worker->wake.notify_one();
+      }
     }
     impl.acceptor.join();
     // Connections in the middle of a request finish it; idle ones end within StopPollMs.
-    for (std::thread& worker : impl.workers)
+    for (auto& worker : impl.workers)
     {
-      worker.join();
+      worker->thread.join();
     }
     impl.workers.clear();
+    for (int fd : impl.accepted)
+    {
+      close(fd);
+    }
+    impl.accepted.clear();
     close(impl.listenFd);
     impl.listenFd = -1;
   }
