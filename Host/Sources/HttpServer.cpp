@@ -276,7 +276,7 @@ namespace KestrumHost
       return n > 0;
     }
 
-    /** Waits for the next request in slices, so that a stop ends an idle connection soon. */
+    /** Waits for a request in slices, so that a stop ends an idle connection soon. */
     bool WaitForRequest()
     {
       for (int waited = 0; waited < KeepAliveTimeoutMs; waited += StopPollMs)
@@ -367,9 +367,9 @@ namespace KestrumHost
     }
 
     /** Reads the head; false (after any answer) when the connection is to end. */
-    bool ReadHead(Parser& parser, bool first)
+    bool ReadHead(Parser& parser)
     {
-      if (Available() == 0 && !(first ? socket_.WaitReadable(IoTimeoutMs) : WaitForRequest()))
+      if (Available() == 0 && !WaitForRequest())
       {
         return false;
       }
@@ -529,14 +529,14 @@ namespace KestrumHost
     }
 
     /** Reads, serves and answers one request; false when the connection is to end. */
-    bool ServeOne(bool first, unsigned int requestsLeft)
+    bool ServeOne(unsigned int requestsLeft)
     {
       Parser parser;
       parser.header_limit(MaximumHeadBytes);
       // Bodies that are not read may be of any length: the limit applies once
       // the head tells that the body is read (see ReadSizedBody and ReadChunkedBody).
       parser.body_limit(std::numeric_limits<std::uint64_t>::max());
-      if (!ReadHead(parser, first))
+      if (!ReadHead(parser))
       {
         return false;
       }
@@ -627,7 +627,7 @@ namespace KestrumHost
       }
       for (unsigned int left = KeepAliveMaximumRequests; left > 0; left--)
       {
-        if (!ServeOne(left == KeepAliveMaximumRequests, left))
+        if (!ServeOne(left))
         {
           return;
         }
