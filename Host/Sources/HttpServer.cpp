@@ -47,6 +47,7 @@ namespace KestrumHost
     const size_t ThreadCount = 32;
     const int IoTimeoutMs = 5000;          // one read or write of a request under way
     const int KeepAliveTimeoutMs = 5000;   // a kept-alive connection without a new request
+    const int LingerMs = 2000;             // reading what follows a refused request, see HttpSocket::Linger
     const int StopPollMs = 100;            // how soon idle waits notice a stop
     const unsigned int KeepAliveMaximumRequests = 1000;
     const size_t MaximumUriLength = 8192;
@@ -240,6 +241,7 @@ namespace KestrumHost
     HttpSocket socket_;
     std::string pending_;        // bytes received and not yet parsed, from "consumed_" on
     size_t consumed_ = 0;
+    bool unreadInput_ = false;   // the connection ends with bytes of a request left unread
 
     size_t Available() const
     {
@@ -336,6 +338,7 @@ namespace KestrumHost
 
     void Refuse(int status, const std::string& details)
     {
+      unreadInput_ = true;
       RestAnswer answer;
       answer.SetError(Kestrum::ErrorCode_BadRequest, status, details);
       WriteAnswer("", "", answer, true, 0);
@@ -565,6 +568,7 @@ namespace KestrumHost
       RestAnswer answer;
       if (RefuseBeforeBody(method, head, answer))
       {
+        unreadInput_ = announcesBody;
         WriteAnswer(method, acceptEncoding, answer, close || announcesBody, requestsLeft - 1);
         return !(close || announcesBody);
       }
@@ -577,6 +581,7 @@ namespace KestrumHost
       if (announcesBody && !readsBody)
       {
         close = true;
+        unreadInput_ = true;
       }
       if (readsBody)
       {
@@ -625,12 +630,12 @@ namespace KestrumHost
       {
         return;
       }
-      for (unsigned int left = KeepAliveMaximumRequests; left > 0; left--)
+      for (unsigned int left = KeepAliveMaximumRequests; left > 0 && ServeOne(left); left--)
       {
-        if (!ServeOne(left))
-        {
-          return;
-        }
+      }
+      if (unreadInput_)
+      {
+        socket_.Linger(LingerMs);
       }
     }
   };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -121,6 +122,32 @@ namespace KestrumHost
       ERR_clear_error();
       // A peer that closes without a TLS goodbye ends the stream all the same.
       return (error == SSL_ERROR_ZERO_RETURN || error == SSL_ERROR_SYSCALL) ? 0 : -1;
+    }
+  }
+
+  void HttpSocket::Linger(int timeoutMs)
+  {
+    if (ssl_ != nullptr)
+    {
+      SSL_shutdown(ssl_);   // the TLS goodbye; whatever follows is dropped unread
+      ERR_clear_error();
+    }
+    shutdown(fd_, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char scratch[64 * 1024];
+    for (;;)
+    {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || !Wait(POLLIN, static_cast<int>(left)))
+      {
+        return;
+      }
+      ssize_t n = recv(fd_, scratch, sizeof(scratch), 0);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+      {
+        return;
+      }
     }
   }
 

@@ -40,6 +40,14 @@ namespace KestrumHost
     /** True when bytes are there to be read within the time (or the peer closed). */
     bool WaitReadable(int timeoutMs) const;
 
+    /**
+     * Ends the sending side, then reads and drops what the client still
+     * sends, until it closes or for at most `timeoutMs`: closing with unread
+     * bytes would reset the connection, and a client still sending a body
+     * that was refused would lose the answer.
+     */
+    void Linger(int timeoutMs);
+
     /** Writes both buffers whole, in one system call where possible. */
     bool Write(const std::string& head, const char* body, size_t bodySize, int timeoutMs);
   };
