@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <mutex>
 
 namespace KestrumHost
 {
@@ -237,11 +238,66 @@ namespace KestrumHost
     return url.substr(0, start) + "***@" + url.substr(at + 1);
   }
 
+  class HttpClient::HandlePool
+  {
+  private:
+    static const size_t MAX_IDLE = 16;
+
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<CURL, EasyDeleter>> idle_;
+
+  public:
+    /** A handle for one request, reset but with its connections, given back at the end. */
+    class Lease
+    {
+    private:
+      HandlePool& pool_;
+      std::unique_ptr<CURL, EasyDeleter> handle_;
+
+    public:
+      explicit Lease(HandlePool& pool) : pool_(pool)
+      {
+        {
+          std::lock_guard<std::mutex> lock(pool_.mutex_);
+          if (!pool_.idle_.empty())
+          {
+            handle_ = std::move(pool_.idle_.back());
+            pool_.idle_.pop_back();
+          }
+        }
+        if (handle_)
+        {
+          curl_easy_reset(handle_.get());   // keeps the live connections, forgets every option
+        }
+        else
+        {
+          handle_.reset(curl_easy_init());
+        }
+      }
+
+      ~Lease()
+      {
+        if (handle_)
+        {
+          std::lock_guard<std::mutex> lock(pool_.mutex_);
+          if (pool_.idle_.size() < MAX_IDLE)
+          {
+            pool_.idle_.push_back(std::move(handle_));
+          }
+        }
+      }
+
+      CURL* Get() const { return handle_.get(); }
+    };
+  };
+
+
   HttpClient::HttpClient(const HostConfig& config) :
     caCertificates_(config.httpsCACertificates),
     verifyPeers_(config.httpsVerifyPeers),
     defaultTimeout_(config.httpTimeout),
-    connectTo_(config.httpConnectTo)
+    connectTo_(config.httpConnectTo),
+    handles_(std::make_shared<HandlePool>())
   {
     static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void) initialized;
@@ -274,13 +330,13 @@ namespace KestrumHost
       return Kestrum::ErrorCode_ParameterOutOfRange;
     }
 
-    std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-    if (!curl)
+    HandlePool::Lease curl(*handles_);
+    if (!curl.Get())
     {
       error = "Cannot initialize libcurl";
       return Kestrum::ErrorCode_InternalError;
     }
-    CURL* handle = curl.get();
+    CURL* handle = curl.Get();
 
     const Slist headers = MakeHeaderList(request.headers);
     Slist connectTo;

@@ -10,7 +10,7 @@ namespace Kestrum
   class SegmentedBuffer
   {
   public:
-    static const size_t PENDING_SIZE = 16384;
+    static constexpr size_t PENDING_SIZE = 16384;
 
   private:
     size_t totalSize_;

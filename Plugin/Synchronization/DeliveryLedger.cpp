@@ -16,6 +16,7 @@ namespace QuelbyCloud
   namespace
   {
     const auto RATE_WINDOW = std::chrono::seconds(10);
+    const auto REFUSAL_RETRY_DELAY = std::chrono::seconds(1);
     const size_t MAX_FAILED_SHOWN = 100;
 
     std::string NowIso8601()
@@ -33,9 +34,6 @@ namespace QuelbyCloud
       return value.isObject() && value[member].isString();
     }
   }
-
-
-  constexpr std::chrono::seconds DeliveryLedger::MAX_BACKOFF;
 
 
   DeliveryLedger::DeliveryLedger(const HostBridge& host) :
@@ -282,15 +280,19 @@ namespace QuelbyCloud
       ScheduleNextAttempt(now);
       lastError_ = Error{ NowIso8601(), report.failure.empty() ? "not confirmed by the destination" : report.failure };
     }
+    else if (!refusal.empty())
+    {
+      // The destination works but refused some: no back-off, yet not at once
+      // either, which would spend the three tries on the same moment.
+      consecutiveFailures_ = 0;
+      nextAttempt_ = now + REFUSAL_RETRY_DELAY;
+      lastError_ = Error{ NowIso8601(), refusal };
+    }
     else
     {
       // The destination works again: whatever is owed goes at full speed.
       consecutiveFailures_ = 0;
       nextAttempt_.reset();
-      if (!refusal.empty())
-      {
-        lastError_ = Error{ NowIso8601(), refusal };
-      }
     }
 
     ForgetRecent(now);

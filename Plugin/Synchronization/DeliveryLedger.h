@@ -29,10 +29,10 @@ namespace QuelbyCloud
   public:
     using Clock = std::chrono::steady_clock;
 
-    static const int32_t GLOBAL_PROPERTY = 5468;
+    static constexpr int32_t GLOBAL_PROPERTY = 5468;
 
     /** Attempts at an instance that the destination refuses for good, before it goes on the failed list. */
-    static const unsigned int MAX_REFUSALS = 3;
+    static constexpr unsigned int MAX_REFUSALS = 3;
 
     /** The longest wait between two attempts. */
     static constexpr std::chrono::seconds MAX_BACKOFF{300};

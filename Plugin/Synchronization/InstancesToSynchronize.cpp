@@ -104,6 +104,14 @@ namespace QuelbyCloud
 
   bool InstancesToSynchronize::AddInstance(const std::string& instanceId)
   {
+    // Queued again (by a live change and a replay, or by repeated replays):
+    // one copy per batch is enough, and a hammered replay stays cheap.
+    if (std::any_of(instances_.begin(), instances_.end(),
+                    [&instanceId](const Instance& instance) { return instance.id == instanceId; }))
+    {
+      return false;
+    }
+
     // A vanished instance is skipped.
     const std::optional<Json::Value> instance = HostRestGet(host_, InstanceUri(instanceId), false);
     if (!instance)

@@ -46,7 +46,7 @@ namespace QuelbyCloud
 
   public:
     /** A batch is closed once its files exceed this many bytes. */
-    static const uint64_t MAX_BATCH_BYTES = 5 * 1024 * 1024;
+    static constexpr uint64_t MAX_BATCH_BYTES = 5 * 1024 * 1024;
 
     /** Copies of the server, the deletion option and the UUID: later changes of the state do not affect it. */
     InstancesToSynchronize(const HostBridge& host,
@@ -62,7 +62,8 @@ namespace QuelbyCloud
 
     /**
      * Reads one instance from the host into the batch; false when it is
-     * skipped (gone, already sent in this generation, file unreadable);
+     * skipped (already in the batch, gone, already sent in this generation,
+     * file unreadable);
      * BadFileFormat on a bad description.
      */
     bool AddInstance(const std::string& instanceId);

@@ -40,7 +40,7 @@ namespace QuelbyCloud
 
   public:
     /** How long the synchronization thread waits for a pending instance, per try. */
-    static const unsigned int TIMEOUT_MS = 100;
+    static constexpr unsigned int TIMEOUT_MS = 100;
 
     void Push(const std::string& instanceId, bool replay)
     {

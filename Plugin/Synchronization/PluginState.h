@@ -20,7 +20,7 @@ namespace QuelbyCloud
   class PluginState
   {
   public:
-    static const int32_t GLOBAL_PROPERTY = 5467;
+    static constexpr int32_t GLOBAL_PROPERTY = 5467;
 
     /** A copy of the state, for readers that work outside the lock. */
     struct Snapshot

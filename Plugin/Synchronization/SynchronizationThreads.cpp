@@ -2,6 +2,7 @@
 
 #include "InstancesToSynchronize.h"
 
+#include "../HostBridge/HostConfiguration.h"
 #include "../HostBridge/HostRestApi.h"
 
 #include <KestrumException.h>
@@ -9,12 +10,16 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <system_error>
 
 namespace QuelbyCloud
 {
   namespace
   {
     const unsigned int CHANGES_PAGE_SIZE = 100;
+
+    // Instances taken from the queue for one batch, at most.
+    const size_t MAX_INSTANCES_CONSIDERED = 10000;
 
     // Bounds the load that a scan puts on the host.
     const std::chrono::milliseconds PAUSE_BETWEEN_PAGES(100);
@@ -33,7 +38,8 @@ namespace QuelbyCloud
     state_(state),
     pending_(pending),
     statistics_(statistics),
-    ledger_(ledger)
+    ledger_(ledger),
+    concurrentBatches_(DEFAULT_CONCURRENT_BATCHES)
   {
   }
 
@@ -76,20 +82,45 @@ namespace QuelbyCloud
   }
 
 
-  void SynchronizationThreads::SynchronizePass(size_t& instanceCount)
+  void SynchronizationThreads::ReadConcurrency()
   {
-    instanceCount = 0;
+    unsigned int concurrency = DEFAULT_CONCURRENT_BATCHES;
+    try
+    {
+      const Json::Value configured =   // a copy: the section is a temporary
+        HostConfiguration(host_).ReadSection("QuelbyCloud").GetJson()["ConcurrentBatches"];
+      if (configured.isUInt() && configured.asUInt() >= 1 && configured.asUInt() <= MAX_CONCURRENT_BATCHES)
+      {
+        concurrency = configured.asUInt();
+      }
+      else if (!configured.isNull())
+      {
+        LOG(WARNING) << "Quelby Cloud plugin: \"ConcurrentBatches\" must be a number from 1 to "
+                     << MAX_CONCURRENT_BATCHES << ", " << DEFAULT_CONCURRENT_BATCHES << " batches are sent at once";
+      }
+    }
+    catch (const Kestrum::KestrumException&)
+    {
+      // Logged by the configuration reader: the default holds.
+    }
+    concurrentBatches_ = concurrency;
+  }
+
+
+  void SynchronizationThreads::SynchronizePass()
+  {
+    ReapFinished();
 
     switch (ledger_.GetStep(DeliveryLedger::Clock::now()))
     {
       case DeliveryLedger::Step::Retry:
-        RetryOwed(instanceCount);
+        RetryOwed();
         break;
       case DeliveryLedger::Step::Wait:
         WaitWithOwed();
         break;
       default:
-        SendPending(instanceCount);
+        SendPending();
         break;
     }
 
@@ -98,7 +129,7 @@ namespace QuelbyCloud
   }
 
 
-  void SynchronizationThreads::SendPending(size_t& instanceCount)
+  void SynchronizationThreads::SendPending()
   {
     std::optional<PendingInstance> instance = pending_.Pop();
     if (!instance)
@@ -123,6 +154,7 @@ namespace QuelbyCloud
     // Fill until the files exceed the limit or the queue stays quiet.
     sending_ = true;
     std::vector<std::string> added;
+    size_t considered = 0;
     for (;;)
     {
       try
@@ -142,7 +174,11 @@ namespace QuelbyCloud
         throw;
       }
 
+      // A feed that never pauses, or one that repeats the same instances,
+      // must not hold the batch (or a stop) for ever.
       if (batch->GetTotalBytes() > InstancesToSynchronize::MAX_BATCH_BYTES ||
+          ++considered >= MAX_INSTANCES_CONSIDERED ||
+          !synchronizationThread_.running ||
           !(instance = pending_.Pop()) ||
           (!automatedRouting && !instance->IsReplay()))
       {
@@ -150,16 +186,24 @@ namespace QuelbyCloud
       }
     }
 
-    Send(*batch, instanceCount);
+    Launch(std::move(batch));
   }
 
 
-  void SynchronizationThreads::RetryOwed(size_t& instanceCount)
+  void SynchronizationThreads::RetryOwed()
   {
+    // Settle the batches on their way first: they may confirm what is owed,
+    // and one attempt at a time is what a failing destination gets.
+    WaitForAllInFlight();
+    if (ledger_.GetStep(DeliveryLedger::Clock::now()) != DeliveryLedger::Step::Retry)
+    {
+      return;
+    }
+
     std::unique_ptr<InstancesToSynchronize> batch = InstancesToSynchronize::CreateBatch(host_, state_);
     if (batch == nullptr)
     {
-      SendPending(instanceCount);   // no active server: nothing can be sent, new instances are dropped as ever
+      SendPending();   // no active server: nothing can be sent, new instances are dropped as ever
       return;
     }
 
@@ -187,7 +231,8 @@ namespace QuelbyCloud
       }
     }
 
-    Send(*batch, instanceCount);
+    Launch(std::move(batch));
+    WaitForAllInFlight();
   }
 
 
@@ -211,34 +256,72 @@ namespace QuelbyCloud
   }
 
 
-  void SynchronizationThreads::Send(InstancesToSynchronize& batch, size_t& instanceCount)
+  void SynchronizationThreads::Launch(std::unique_ptr<InstancesToSynchronize> batch)
   {
-    instanceCount = batch.GetSize();
-    statistics_.AddTransferredBytes(batch.GetTotalBytes());
+    sending_ = false;
+    statistics_.AddTransferredBytes(batch->GetTotalBytes());
 
-    bool success;
+    // At most that many on their way: memory stays within those batches and the one being read.
+    while (inFlight_.size() >= concurrentBatches_)
+    {
+      inFlight_.front().get();
+      inFlight_.pop_front();
+    }
+
+    inFlightCount_++;
+    std::shared_ptr<InstancesToSynchronize> shared(std::move(batch));
     try
     {
-      success = batch.Synchronize();
+      inFlight_.push_back(std::async(std::launch::async, [this, shared]()
+      {
+        SendBatch(*shared);
+        inFlightCount_--;
+      }));
     }
-    catch (const Kestrum::KestrumException& e)
+    catch (const std::system_error&)
     {
-      ledger_.RecordFailure(batch.GetAttempted(), e.GetDescription(), DeliveryLedger::Clock::now());
-      throw;
+      // No thread to be had: this batch goes the slow way rather than being lost.
+      SendBatch(*shared);
+      inFlightCount_--;
     }
-    catch (...)
-    {
-      ledger_.RecordFailure(batch.GetAttempted(), "unexpected failure in the plug-in", DeliveryLedger::Clock::now());
-      throw;
-    }
+  }
 
-    ledger_.RecordAttempt(batch.GetAttempted(), batch.GetReport(), DeliveryLedger::Clock::now());
-    if (success)
+
+  void SynchronizationThreads::ReapFinished()
+  {
+    while (!inFlight_.empty() &&
+           inFlight_.front().wait_for(std::chrono::seconds(0)) == std::future_status::ready)
     {
-      statistics_.AddSuccess(instanceCount);
+      inFlight_.front().get();
+      inFlight_.pop_front();
     }
-    else
+  }
+
+
+  void SynchronizationThreads::WaitForAllInFlight()
+  {
+    while (!inFlight_.empty())
     {
+      inFlight_.front().get();
+      inFlight_.pop_front();
+    }
+  }
+
+
+  void SynchronizationThreads::SendBatch(InstancesToSynchronize& batch)
+  {
+    // Each batch is confirmed, stamped and counted on its own, whatever the others do.
+    const size_t instanceCount = batch.GetSize();
+    try
+    {
+      const bool success = batch.Synchronize();
+      ledger_.RecordAttempt(batch.GetAttempted(), batch.GetReport(), DeliveryLedger::Clock::now());
+      if (success)
+      {
+        statistics_.AddSuccess(instanceCount);
+        return;
+      }
+
       statistics_.AddErrors(instanceCount);
       const auto wait = ledger_.GetTimeToNextAttempt(DeliveryLedger::Clock::now());
       if (wait > DeliveryLedger::Clock::duration::zero())
@@ -247,33 +330,55 @@ namespace QuelbyCloud
                    << std::chrono::duration_cast<std::chrono::seconds>(wait).count() + 1 << " s";
       }
     }
+    catch (const Kestrum::KestrumException& e)
+    {
+      LOG(ERROR) << THREAD_EXCEPTION << e.GetDescription();
+      ledger_.RecordFailure(batch.GetAttempted(), e.GetDescription(), DeliveryLedger::Clock::now());
+      statistics_.AddErrors(instanceCount);
+    }
+    catch (...)
+    {
+      LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
+      ledger_.RecordFailure(batch.GetAttempted(), "unexpected failure in the plug-in", DeliveryLedger::Clock::now());
+      statistics_.AddErrors(instanceCount);
+    }
   }
 
 
   void SynchronizationThreads::SynchronizationThread()
   {
-    // Survives every error: at most the current batch is lost, and counted.
+    // Survives every error: at most the batch being read is lost; the batches
+    // on their way report their own errors.
     while (synchronizationThread_.running)
     {
-      size_t instanceCount = 0;
       try
       {
-        SynchronizePass(instanceCount);
+        SynchronizePass();
       }
       catch (const Kestrum::KestrumException& e)
       {
         LOG(ERROR) << THREAD_EXCEPTION << e.GetDescription();
-        statistics_.AddErrors(instanceCount);
       }
       catch (...)
       {
         LOG(ERROR) << THREAD_NATIVE_EXCEPTION;
-        statistics_.AddErrors(instanceCount);
       }
       sending_ = false;
     }
 
-    // What is owed survives the stop.
+    // A stop waits for the batches on their way; what is owed survives it,
+    // and so do the instances still waiting in the queue, which a restart
+    // would otherwise forget until a replay.
+    WaitForAllInFlight();
+    const bool sendable = state_.GetSnapshot().activeServer.has_value();
+    const bool routing = state_.IsAutomatedRouting();
+    while (std::optional<PendingInstance> instance = pending_.Pop(0))
+    {
+      if (sendable && (routing || instance->IsReplay()))
+      {
+        ledger_.Owe(instance->GetInstanceId());
+      }
+    }
     ledger_.StoreIfChanged();
   }
 
@@ -385,12 +490,13 @@ namespace QuelbyCloud
 
   SynchronizationThreads::Activity SynchronizationThreads::GetActivity() const
   {
-    return { sending_, scanning_, scanned_, lastOfHistory_ };
+    return { sending_ || inFlightCount_ > 0, scanning_, scanned_, lastOfHistory_ };
   }
 
 
   void SynchronizationThreads::OnHostStarted()
   {
+    ReadConcurrency();
     ledger_.LoadStored();
     try
     {

@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -52,7 +55,10 @@ namespace QuelbyCloud
     SynchronizationStatistics& statistics_;
     DeliveryLedger& ledger_;
 
-    std::atomic<bool> sending_{false};
+    std::atomic<bool> sending_{false};          // a batch is being read from the host
+    std::atomic<size_t> inFlightCount_{0};      // batches being sent
+    std::atomic<unsigned int> concurrentBatches_;
+    std::deque<std::future<void>> inFlight_;    // touched by the synchronization thread only
     std::atomic<bool> scanning_{false};
     std::atomic<uint64_t> scanned_{0};
     std::atomic<uint64_t> lastOfHistory_{0};
@@ -66,14 +72,25 @@ namespace QuelbyCloud
     void StartThread(ControlledThread& thread, void (SynchronizationThreads::*body)());
 
     void SynchronizationThread();
-    void SynchronizePass(size_t& instanceCount);
-    void SendPending(size_t& instanceCount);
-    void RetryOwed(size_t& instanceCount);
+    void SynchronizePass();
+    void SendPending();
+    void RetryOwed();
     void WaitWithOwed();
-    void Send(InstancesToSynchronize& batch, size_t& instanceCount);
     void ScanThread();
 
+    // Sending overlaps: while some batches are on their way, the next is read
+    // and framed. Called by the synchronization thread only.
+    void Launch(std::unique_ptr<InstancesToSynchronize> batch);
+    void ReapFinished();
+    void WaitForAllInFlight();
+    void SendBatch(InstancesToSynchronize& batch);
+    void ReadConcurrency();
+
   public:
+    /** Batches on their way at once when the host's configuration does not say ("QuelbyCloud": {"ConcurrentBatches"}). */
+    static constexpr unsigned int DEFAULT_CONCURRENT_BATCHES = 4;
+    static constexpr unsigned int MAX_CONCURRENT_BATCHES = 16;
+
     SynchronizationThreads(const HostBridge& host,
                            PluginState& state,
                            PendingQueue& pending,
@@ -105,6 +122,8 @@ namespace QuelbyCloud
     void ForceReplay(const ControlAnswer& answer);
 
     Activity GetActivity() const;
+
+    unsigned int GetConcurrentBatches() const { return concurrentBatches_; }
   };
 
 

@@ -3,15 +3,13 @@
 #include <Compression/GzipCompressor.h>
 #include <Logging.h>
 
+#include <system_error>
+
 namespace QuelbyCloud
 {
   namespace
   {
     const char* const BAD_PEER_ANSWER = "Bad format of the answer from the remote Kestrum peer";
-
-    // Below this size compressing a file costs less than handing its upload to
-    // another thread (measured on 16 KiB files: the overlap made batches slower).
-    const size_t OVERLAPPED_UPLOAD_MIN_BYTES = 128 * 1024;
 
     bool HasStringMember(const Json::Value& value, const char* member)
     {
@@ -30,10 +28,10 @@ namespace QuelbyCloud
 
   KestrumPeerClient::~KestrumPeerClient()
   {
-    // An upload still on its way uses this object.
-    if (upload_.valid())
+    // Uploads still on their way use this object.
+    for (Upload& upload : inFlight_)
     {
-      upload_.wait();
+      upload.outcome.wait();
     }
   }
 
@@ -48,54 +46,55 @@ namespace QuelbyCloud
 
   void KestrumPeerClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
   {
+    // At most that many on their way: the oldest is waited for first.
+    while (ok_ && inFlight_.size() >= MAX_UPLOADS_IN_FLIGHT)
+    {
+      Collect(inFlight_.front());
+      inFlight_.pop_front();
+    }
+
     // After the first failure the rest of the batch is not transmitted.
     if (!ok_)
     {
       return;
     }
 
-    if (!compress_)
+    try
     {
-      std::string body(dicomFile);
-      ok_ = Upload(sopInstanceUid, body);
-      return;
+      inFlight_.push_back({ sopInstanceUid, std::async(std::launch::async, &KestrumPeerClient::Compress, this,
+                                                       sopInstanceUid, dicomFile) });
     }
-
-    // Compression is the costly step: it runs while the previous file is still
-    // on its way. This file leaves only once the previous one was confirmed,
-    // so the batch still stops at its first failure.
-    std::string compressed;
-    Kestrum::GzipCompressor compressor;
-    Kestrum::CompressBuffer(compressor, compressed, dicomFile);
-
-    if (!FinishUpload())
+    catch (const std::system_error&)
     {
-      ok_ = false;
-      return;
+      // No thread to be had: this file goes the slow way.
+      std::promise<Outcome> done;
+      done.set_value(Compress(sopInstanceUid, dicomFile));
+      inFlight_.push_back({ sopInstanceUid, done.get_future() });
     }
-
-    if (dicomFile.size() < OVERLAPPED_UPLOAD_MIN_BYTES)
-    {
-      ok_ = Upload(sopInstanceUid, compressed);
-      return;
-    }
-
-    upload_ = std::async(std::launch::async,
-                         [this, uid = sopInstanceUid, body = std::move(compressed)]() mutable
-                         {
-                           return Upload(uid, body);
-                         });
   }
 
 
-  bool KestrumPeerClient::FinishUpload()
+  KestrumPeerClient::Outcome KestrumPeerClient::Compress(const std::string& sopInstanceUid,
+                                                         const std::string& dicomFile) const
   {
-    return upload_.valid() ? upload_.get() : true;
+    std::string body;
+    if (compress_)
+    {
+      Kestrum::GzipCompressor compressor;
+      Kestrum::CompressBuffer(compressor, body, dicomFile);
+    }
+    else
+    {
+      body = dicomFile;
+    }
+    return Transmit(sopInstanceUid, body);
   }
 
 
-  bool KestrumPeerClient::Upload(const std::string& sopInstanceUid, std::string& body)
+  KestrumPeerClient::Outcome KestrumPeerClient::Transmit(const std::string& sopInstanceUid, std::string& body) const
   {
+    Outcome outcome;
+
     HostHttpClient post = MakeRequest(KestrumHttpMethod_Post, "/instances", { { "Expect", "" } });
     post.SwapBody(body);
     if (compress_)
@@ -103,65 +102,80 @@ namespace QuelbyCloud
       post.SetHeader("Content-Encoding", "gzip");   // after the configured headers: always this value
     }
 
-    const std::optional<Json::Value> stored = TryExecuteJson(post);
+    const std::optional<Json::Value> stored = TryExecuteJson(post, outcome.failure);
     if (!stored)
     {
       if (compress_)
       {
         LOG(ERROR) << "Cannot send compressed DICOM: Make sure that remote Kestrum is >= 1.6.0";
       }
-      return Reject(sopInstanceUid);
+      return outcome;
     }
 
     if (!HasStringMember(*stored, "ID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
-      SetFailure("unexpected answer from the destination");
-      return Reject(sopInstanceUid);
+      outcome.failure = { "unexpected answer from the destination", false };
+      return outcome;
     }
 
     // The peer's answer to the upload is not proof enough: read the instance back.
     HostHttpClient get = MakeRequest(KestrumHttpMethod_Get, "/instances/" + (*stored)["ID"].asString());
-    const std::optional<Json::Value> instance = TryExecuteJson(get);
+    const std::optional<Json::Value> instance = TryExecuteJson(get, outcome.failure);
     if (!instance)
     {
-      return Reject(sopInstanceUid);
+      return outcome;
     }
 
     if (!instance->isObject() ||
         !HasStringMember((*instance)["MainDicomTags"], "SOPInstanceUID"))
     {
       LOG(ERROR) << BAD_PEER_ANSWER;
-      SetFailure("unexpected answer from the destination");
-      return Reject(sopInstanceUid);
+      outcome.failure = { "unexpected answer from the destination", false };
+      return outcome;
     }
 
     if ((*instance)["MainDicomTags"]["SOPInstanceUID"].asString() != sopInstanceUid)
     {
       LOG(ERROR) << "Kestrum protocol - DICOM file with SOP Instance UID was not properly received: "
                  << sopInstanceUid;
-      SetFailure("the destination stored another SOP Instance UID", true);
-      return Reject(sopInstanceUid);
+      outcome.failure = { "the destination stored another SOP Instance UID", true };
+      return outcome;
     }
 
-    report_.confirmed.insert(sopInstanceUid);
-    return true;
+    outcome.confirmed = true;
+    return outcome;
   }
 
 
-  bool KestrumPeerClient::Reject(const std::string& sopInstanceUid)
+  void KestrumPeerClient::Collect(Upload& upload)
   {
-    FailAll({ sopInstanceUid });
-    return false;
+    const Outcome outcome = upload.outcome.get();
+    if (outcome.confirmed)
+    {
+      report_.confirmed.insert(upload.sopInstanceUid);
+      return;
+    }
+
+    ok_ = false;
+    SetFailure(outcome.failure.cause, outcome.failure.permanent);
+    FailAll({ upload.sopInstanceUid });
+  }
+
+
+  void KestrumPeerClient::CollectAll()
+  {
+    while (!inFlight_.empty())
+    {
+      Collect(inFlight_.front());
+      inFlight_.pop_front();
+    }
   }
 
 
   bool KestrumPeerClient::Deliver()
   {
-    if (ok_ && !FinishUpload())
-    {
-      ok_ = false;
-    }
+    CollectAll();
 
     // The files after the first failure were never sent.
     if (!ok_)

@@ -2,24 +2,45 @@
 
 #include "RemoteServer.h"
 
+#include <deque>
 #include <future>
 #include <string>
 
 namespace QuelbyCloud
 {
-  /** Uploads each file at once to a peer's REST API and reads it back to confirm it. */
+  /**
+   * Uploads each file to a peer's REST API and reads it back to confirm it.
+   * Several files are on their way at once, each compressed on a thread of
+   * its own: a peer is reached by two requests per file, and waiting for each
+   * in turn leaves both the link and the cores idle.
+   */
   class KestrumPeerClient : public RemoteServer
   {
+  public:
+    /** Files compressed or uploaded at once. */
+    static constexpr size_t MAX_UPLOADS_IN_FLIGHT = 4;
+
   private:
+    struct Outcome
+    {
+      bool confirmed = false;
+      RequestFailure failure;
+    };
+
+    struct Upload
+    {
+      std::string sopInstanceUid;
+      std::future<Outcome> outcome;
+    };
+
     bool ok_ = true;             // false from the first failed upload on
     bool compress_;
-    std::future<bool> upload_;   // the compressed upload still on its way, if any
+    std::deque<Upload> inFlight_;
 
-    bool Upload(const std::string& sopInstanceUid, std::string& body);
-
-    // The upload of this instance failed: the last failure says why.
-    bool Reject(const std::string& sopInstanceUid);
-    bool FinishUpload();
+    Outcome Compress(const std::string& sopInstanceUid, const std::string& dicomFile) const;
+    Outcome Transmit(const std::string& sopInstanceUid, std::string& body) const;
+    void Collect(Upload& upload);
+    void CollectAll();
 
   protected:
     void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;

@@ -20,7 +20,7 @@ namespace QuelbyCloud
     {
       try
       {
-        const Json::Value& timeout = HostConfiguration(host).GetJson()["HttpTimeout"];
+        const Json::Value timeout = HostConfiguration(host).GetJson()["HttpTimeout"];   // a copy: the view is a temporary
         if (timeout.isUInt() && timeout.asUInt() > 0)
         {
           return timeout.asUInt();
@@ -101,6 +101,12 @@ namespace QuelbyCloud
 
   std::optional<Json::Value> RemoteServer::TryExecuteJson(HostHttpClient& request)
   {
+    return TryExecuteJson(request, lastFailure_);
+  }
+
+
+  std::optional<Json::Value> RemoteServer::TryExecuteJson(HostHttpClient& request, RequestFailure& failure) const
+  {
     try
     {
       HostHttpClient::HttpHeaders answerHeaders;
@@ -109,7 +115,7 @@ namespace QuelbyCloud
     catch (const Kestrum::KestrumException& e)
     {
       // The host access layer has already logged what deserves a line.
-      lastFailure_ = DescribeRequestFailure(host_, request.GetUrl(), e.GetErrorCode(), request.GetHttpStatus());
+      failure = DescribeRequestFailure(host_, request.GetUrl(), e.GetErrorCode(), request.GetHttpStatus());
       return std::nullopt;
     }
   }

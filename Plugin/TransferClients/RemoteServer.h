@@ -54,6 +54,9 @@ namespace QuelbyCloud
      */
     std::optional<Json::Value> TryExecuteJson(HostHttpClient& request);
 
+    /** The same for a request made on another thread: the cause goes to the given failure. */
+    std::optional<Json::Value> TryExecuteJson(HostHttpClient& request, RequestFailure& failure) const;
+
     /** Records an answer that came back but says something else than expected. */
     void SetFailure(const std::string& cause, bool permanent = false);
 

@@ -64,6 +64,10 @@ function createState() {
     success: 0,
     errors: 0,
     bytes: 0,
+    delivery: {                // the answer of "/api/delivery", as a test sets it
+      Connected: false, Health: 'disconnected', Activity: 'idle', RetryInstances: 0, Failed: [],
+      FailedCount: 0, DeliveredInstances: 0, DeliveredBytes: 0, RateMBps: 0
+    },
     calls: []                  // { method, path, body } of every API call, in order
   };
 }
@@ -165,6 +169,13 @@ async function handleApi(state, route, method, request, response) {
     case '/api/clear-pending':
       if (!expect('POST')) return;
       state.pending = 0;
+      return ok();
+    case '/api/delivery':
+      if (!expect('GET')) return;
+      return json(state.delivery);
+    case '/api/retry-failed':
+      if (!expect('POST')) return;
+      state.delivery = Object.assign({}, state.delivery, { Failed: [], FailedCount: 0 });
       return ok();
     default:
       return answer(response, 404, 'text/plain', 'Not found');

@@ -111,8 +111,10 @@ describe('page served by the plug-in in kestrum-host', { skip, concurrency: fals
     assert.equal((await testButton().innerText()).trim(), 'Success!');
     assert.equal(await connectButton().isEnabled(), true);
 
+    await page.locator('#delivery-health.badge-secondary').waitFor();
     await connectButton().click();
     await page.getByRole('button', { name: 'Disconnect' }).waitFor();
+    await page.locator('#delivery-health.badge-success', { hasText: 'Delivering' }).waitFor();
     const rows = await page.locator('.connected-server .server-row').allInnerTexts();
     assert.equal(rows[0].replace(/\s+/g, ' ').trim(), 'Service Corvad / Halminet by Quelby (soon)');
     assert.equal((await status()).ActiveServer.Description, 'Corvad / Halminet by Quelby (soon)');

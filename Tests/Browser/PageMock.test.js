@@ -282,6 +282,64 @@ describe('page against a stand-in plug-in', () => {
     assert.equal(mock.state.automatedDeletion, true);
   });
 
+  it('shows the health of the delivery through an outage, refreshing by itself', async () => {
+    await open();
+    const badge = async (colour, text) => {
+      await page.locator(`#delivery-health.badge-${colour}`).waitFor({ timeout: 6000 });
+      assert.equal((await page.locator('#delivery-health').innerText()).trim(), text);
+    };
+    await badge('secondary', 'Not connected');
+
+    const connected = { Connected: true, Health: 'ok', DeliveredInstances: 12, RateMBps: 3.456 };
+    Object.assign(mock.state.delivery, connected);
+    await badge('success', 'Delivering');
+    await shows('#delivery-rate', '3.5 MB/s, 12 delivered');
+
+    Object.assign(mock.state.delivery, { Health: 'retrying', NextRetrySeconds: 6.2, RetryInstances: 30,
+      LastError: { Time: '2026-12-09T10:00:00Z', Text: 'HTTP 503 from the destination' } });
+    await badge('warning', 'Retrying');
+    await shows('#delivery-next', 'Next attempt in 7 s');
+    assert.match(await page.locator('#delivery-last-error').innerText(), /HTTP 503 from the destination/);
+    await screenshot(page, 'mock-delivery-retrying');
+
+    const refused = { ID: 'i1', SOPInstanceUID: '1.2.3', Reason: 'HTTP 400 from the destination' };
+    delete mock.state.delivery.NextRetrySeconds;
+    Object.assign(mock.state.delivery, { Health: 'attention', Failed: [refused], FailedCount: 1, RetryInstances: 0 });
+    await badge('danger', 'Needs attention');
+    assert.equal((await page.locator('.delivery-failed td').allInnerTexts()).join(' | '),
+                 '1.2.3 | HTTP 400 from the destination');
+    await page.locator('#retry-failed-button').click();
+    await page.locator('#delivery-failed').waitFor({ state: 'detached' });
+    assert.equal(apiCalls('/api/retry-failed', 'POST').length, 1);
+
+    mock.state.delivery.Health = 'ok';
+    await badge('success', 'Delivering');
+  });
+
+  it('moves the replay progress bar as the history is read', async () => {
+    await open();
+    Object.assign(mock.state.delivery, { Connected: true, Health: 'ok', Activity: 'scanning',
+                                         Replay: { Scanned: 100, Last: 1000 } });
+    await page.locator('#delivery-replay .progress-bar[aria-valuenow="10"]').waitFor({ timeout: 6000 });
+    mock.state.delivery.Replay = { Scanned: 600, Last: 1000 };
+    await page.locator('#delivery-replay .progress-bar[aria-valuenow="60"]').waitFor({ timeout: 6000 });
+    assert.match(await page.locator('#delivery-replay-text').innerText(), /^Replay: 600 of 1000 changes read, about .+ left$/);
+    delete mock.state.delivery.Replay;
+    await page.locator('#delivery-replay').waitFor({ state: 'detached', timeout: 6000 });
+  });
+
+  it('shows why the last connection test failed under the red button', async () => {
+    mock.state.delivery.LastTestError = { Time: '2026-12-09T10:00:00Z',
+                                          Text: 'cannot connect to a.vexa.example: unknown host' };
+    await open();
+    await page.locator('#form-parameter-0').fill('https://a.vexa.example');
+    await page.locator('#form-parameter-1').fill('Api-Key abc');
+    await testButton().click();
+    await page.locator('#test-button.btn-danger').waitFor();
+    await shows('#test-cause', 'cannot connect to a.vexa.example: unknown host');
+    assert.equal(await page.locator('.test-error').count(), 0);
+  });
+
   it('runs each action with an empty POST and reads the status again', async () => {
     await open();
     const actions = [['Replay whole history', '/api/replay'],

@@ -1,12 +1,17 @@
-// The peer client with compression on and large files: each file is compressed
-// while the previous upload is on its way, yet the uploads keep their order,
-// each waits for the previous confirmation, and nothing outlives the client.
+// The peer client sends several files at once, each compressed on a thread of
+// its own: at most a few are on their way together, each still counts only
+// once read back, a failure stops what has not left yet, and nothing outlives
+// the client.
 
 #include <TransferClients/KestrumPeerClient.h>
 
 #include <Compression/GzipCompressor.h>
 #include <FakeHostTest.h>
 #include <KestrumException.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 using namespace QuelbyCloud;
 using QuelbyCloud::Testing::FakeHost;
@@ -16,109 +21,99 @@ namespace
 {
   const std::string ROOT = "https://peer.example";
 
-  // Large enough to take the overlapped path; distinct so that order shows.
-  std::string LargeFile(int i)
+  // Distinct files whose first byte after the magic names their UID "1.<n>".
+  std::string LargeFile(int n)
   {
-    std::string file(200 * 1024, static_cast<char>('a' + i));
+    std::string file(200 * 1024, static_cast<char>('a' + n));
     file.replace(0, 4, "DICM");
     return file;
-  }
-
-  std::string Gunzip(const std::string& compressed)
-  {
-    Kestrum::GzipCompressor compressor;
-    std::string result;
-    compressor.Decompress(result, compressed.data(), compressed.size());
-    return result;
   }
 
   class PeerClientOverlapTest : public FakeHostTest
   {
   protected:
-    int posts = 0;
+    std::mutex mutex;
+    int active = 0;
+    int mostActive = 0;
+    std::vector<int> readBack;   // files read back, in order
 
-    // Each upload is stored as "id<n>" and read back with the UID "1.<n>";
-    // the upload numbered `failing` fails.
+    // Each upload takes a while and is stored under the number of its file;
+    // the file numbered `failing` is refused.
     void ServePeer(int failing)
     {
-      host.OnHttp(ROOT + "/instances").Compute([this, failing](const FakeHost::HttpRequest&) {
-            posts++;
-            return posts == failing ? FakeHost::HttpReply::Failure(Kestrum::ErrorCode_NetworkProtocol)
-                                    : FakeHost::HttpReply::Ok("{\"ID\": \"id" + std::to_string(posts) + "\"}");
+      host.OnHttp(ROOT + "/instances").Compute([this, failing](const FakeHost::HttpRequest& request) {
+            Kestrum::GzipCompressor compressor;
+            std::string file;
+            compressor.Decompress(file, request.body.data(), request.body.size());
+            const int n = file[4] - 'a';
+            {
+              std::lock_guard<std::mutex> lock(mutex);
+              mostActive = std::max(mostActive, ++active);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            std::lock_guard<std::mutex> lock(mutex);
+            active--;
+            return n == failing ? FakeHost::HttpReply::Failure(Kestrum::ErrorCode_NetworkProtocol)
+                                : FakeHost::HttpReply::Ok("{\"ID\": \"" + std::to_string(n) + "\"}");
+          })
+          .OnHttpPrefix(ROOT + "/instances/").Compute([this](const FakeHost::HttpRequest& request) {
+            const std::string n = request.url.substr(ROOT.size() + 11);
+            std::lock_guard<std::mutex> lock(mutex);
+            readBack.push_back(std::stoi(n));
+            return FakeHost::HttpReply::Ok("{\"MainDicomTags\": {\"SOPInstanceUID\": \"1." + n + "\"}}");
           });
-      for (int i = 1; i <= 4; i++)
-      {
-        host.OnHttp(ROOT + "/instances/id" + std::to_string(i))
-          .Answer(200, "{\"MainDicomTags\": {\"SOPInstanceUID\": \"1." + std::to_string(i) + "\"}}");
-      }
     }
   };
 }
 
 
-TEST_F(PeerClientOverlapTest, UploadsKeepTheirOrderAndEachIsReadBackBeforeTheNext)
+TEST_F(PeerClientOverlapTest, SeveralFilesAreOnTheirWayAtOnceAndEachIsReadBack)
 {
-  ServePeer(0);
+  ServePeer(-1);
+  KestrumPeerClient client(bridge, ROOT, {}, true);
+  for (int n = 0; n < 10; n++)
   {
-    KestrumPeerClient client(bridge, ROOT, {}, true);
-    for (int i = 0; i < 4; i++)
-    {
-      client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));   // the caller frees its file at once
-    }
-    EXPECT_TRUE(client.Send());
+    client.AddInstance("1." + std::to_string(n), LargeFile(n));   // the caller frees its file at once
   }
+  EXPECT_TRUE(client.Send());
 
-  const std::vector<FakeHost::HttpRequest> requests = host.HttpRequests();
-  ASSERT_EQ(8u, requests.size());
-  for (int i = 0; i < 4; i++)
-  {
-    EXPECT_EQ(KestrumHttpMethod_Post, requests[2 * i].method);
-    EXPECT_EQ(LargeFile(i), Gunzip(requests[2 * i].body)) << i;
-    EXPECT_EQ(KestrumHttpMethod_Get, requests[2 * i + 1].method);
-    EXPECT_EQ(ROOT + "/instances/id" + std::to_string(i + 1), requests[2 * i + 1].url);
-  }
+  EXPECT_GE(mostActive, 2);
+  EXPECT_LE(mostActive, static_cast<int>(KestrumPeerClient::MAX_UPLOADS_IN_FLIGHT));
+  std::sort(readBack.begin(), readBack.end());
+  EXPECT_EQ((std::vector<int>{ 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }), readBack);
+  EXPECT_EQ(10u, client.GetReport().confirmed.size());
   EXPECT_TRUE(host.Errors().empty());
 }
 
 
-TEST_F(PeerClientOverlapTest, AFailureStopsTheBatchAndSendReportsTheLastUpload)
+TEST_F(PeerClientOverlapTest, AFailureStopsWhatHasNotLeftAndTheOthersStillCount)
 {
-  // A failure in the middle: the files after it are never posted.
-  ServePeer(2);
+  ServePeer(0);
+  KestrumPeerClient client(bridge, ROOT, {}, true);
+  for (int n = 0; n < 10; n++)
   {
-    KestrumPeerClient client(bridge, ROOT, {}, true);
-    for (int i = 0; i < 4; i++)
-    {
-      client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));
-    }
-    EXPECT_FALSE(client.Send());
+    client.AddInstance("1." + std::to_string(n), LargeFile(n));
   }
-  EXPECT_EQ(2, posts);
-  EXPECT_EQ(3u, host.HttpRequests().size());   // post, read-back, failed post
+  EXPECT_FALSE(client.Send());
 
-  // The last upload is still on its way when Send is called: Send waits for it.
-  host.Reset();
-  posts = 0;
-  ServePeer(3);
-  {
-    KestrumPeerClient client(bridge, ROOT, {}, true);
-    for (int i = 0; i < 3; i++)
-    {
-      client.AddInstance("1." + std::to_string(i + 1), LargeFile(i));
-    }
-    EXPECT_FALSE(client.Send());
-  }
-  EXPECT_EQ(3, posts);
+  // The failure of the first is known before a fifth leaves.
+  const std::vector<FakeHost::HttpRequest> requests = host.HttpRequests();
+  const size_t posts = std::count_if(requests.begin(), requests.end(),
+                                     [](const FakeHost::HttpRequest& r) { return r.method == KestrumHttpMethod_Post; });
+  EXPECT_EQ(KestrumPeerClient::MAX_UPLOADS_IN_FLIGHT, posts);
+  EXPECT_EQ((std::set<std::string>{ "1.1", "1.2", "1.3" }), client.GetReport().confirmed);
+  EXPECT_EQ("cannot connect to peer.example: connection refused or lost", client.GetReport().failure);
 }
 
 
-TEST_F(PeerClientOverlapTest, AClientDestroyedWithoutSendWaitsForItsUpload)
+TEST_F(PeerClientOverlapTest, AClientDestroyedWithoutSendWaitsForItsUploads)
 {
-  ServePeer(0);
+  ServePeer(-1);
   {
     KestrumPeerClient client(bridge, ROOT, {}, true);
-    client.AddInstance("1.1", LargeFile(0));
+    client.AddInstance("1.0", LargeFile(0));
+    client.AddInstance("1.1", LargeFile(1));
   }
-  // The upload and its read-back are over once the client is gone.
-  EXPECT_EQ(2u, host.HttpRequests().size());
+  // The uploads and their read-backs are over once the client is gone.
+  EXPECT_EQ(4u, host.HttpRequests().size());
 }

@@ -226,7 +226,7 @@ TEST_F(SynchronizationBatchTest, AutomatedDeletionDeletesInsteadOfStamping)
 }
 
 
-TEST_F(SynchronizationBatchTest, SkipsVanishedStampedAndUnreadableInstances)
+TEST_F(SynchronizationBatchTest, SkipsRepeatedVanishedStampedAndUnreadableInstances)
 {
   store.Add("stamped", "1.1");
   store.SetMetadata("stamped", uuid);
@@ -236,7 +236,8 @@ TEST_F(SynchronizationBatchTest, SkipsVanishedStampedAndUnreadableInstances)
   store.SetFileReadable("unreadable", false);
   store.Add("fine", "1.4");
 
-  std::unique_ptr<InstancesToSynchronize> batch = BatchOf({ "vanished", "stamped", "older", "unreadable", "fine" });
+  std::unique_ptr<InstancesToSynchronize> batch =
+    BatchOf({ "vanished", "stamped", "older", "unreadable", "fine", "older" });
   EXPECT_EQ(2u, batch->GetSize());
 
   EXPECT_TRUE(batch->Synchronize());

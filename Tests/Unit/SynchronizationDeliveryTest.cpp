@@ -97,6 +97,8 @@ TEST_F(DeliveryLedgerTest, RefusedForGoodThreeTimesGoesOnTheFailedListUntilRetri
     EXPECT_EQ(attempt == 1 ? 0u : 1u, ledger.GetOwed().size());
     ledger.RecordAttempt(Batch({ "a", "b" }), refused, start);
     EXPECT_FALSE(ledger.GetSnapshot(start).nextRetrySeconds) << "a refusal is no outage: no back-off";
+    EXPECT_EQ(attempt < 3 ? DeliveryLedger::Step::Wait : DeliveryLedger::Step::Send, ledger.GetStep(start))
+      << "the next try waits a moment";
   }
 
   DeliveryLedger::Snapshot snapshot = ledger.GetSnapshot(start);

@@ -14,7 +14,9 @@
 #include <Synchronization/SynchronizationStatistics.h>
 #include <Synchronization/SynchronizationThreads.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -286,7 +288,12 @@ namespace QuelbyCloud
       std::string url_;
       std::vector<std::string> received_;       // files, in arrival order
       bool failing_ = false;
+      std::set<std::string> refusedUids_;       // uploads of these fail
       std::chrono::milliseconds delay_{0};
+      int active_ = 0;
+      int mostActive_ = 0;                      // requests served at once, at most
+      int gate_ = 0;                            // requests held until that many are being served
+      std::condition_variable gateOpen_;
 
     public:
       explicit FakePeer(const std::string& url) : url_(url) {}
@@ -299,8 +306,12 @@ namespace QuelbyCloud
         {
           std::chrono::milliseconds delay;
           {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             delay = delay_;
+            mostActive_ = std::max(mostActive_, ++active_);
+            gateOpen_.notify_all();
+            gateOpen_.wait_for(lock, std::chrono::seconds(5), [this] { return active_ >= gate_; });
+            gate_ = 0;   // once open, it stays open
           }
           if (delay.count() > 0)
           {
@@ -308,7 +319,8 @@ namespace QuelbyCloud
           }
 
           std::lock_guard<std::mutex> lock(mutex_);
-          if (failing_)
+          active_--;
+          if (failing_ || refusedUids_.count(UidOfFile(request.body)) != 0)
           {
             return FakeHost::HttpReply::Failure(9);
           }
@@ -353,19 +365,42 @@ namespace QuelbyCloud
         failing_ = failing;
       }
 
+      void FailUid(const std::string& uid)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refusedUids_.insert(uid);
+      }
+
+      /** Holds the requests until that many are served at once (or 5 s have passed). */
+      void SetGate(int requests)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gate_ = requests;
+      }
+
+      int MostActive() const
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return mostActive_;
+      }
+
       void SetDelay(std::chrono::milliseconds delay)
       {
         std::lock_guard<std::mutex> lock(mutex_);
         delay_ = delay;
       }
 
+      /** In order of UID: uploads overlap, so the order of arrival tells nothing. */
       std::vector<std::string> Received() const
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
+        std::vector<std::string> received = received_;
+        std::sort(received.begin(), received.end(),
+                  [](const std::string& a, const std::string& b) { return UidOfFile(a) < UidOfFile(b); });
+        return received;
       }
 
-      /** UIDs received, in order. */
+      /** UIDs received, in order of UID. */
       std::vector<std::string> ReceivedUids() const
       {
         std::vector<std::string> uids;

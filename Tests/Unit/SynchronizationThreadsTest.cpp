@@ -6,6 +6,7 @@
 
 #include <KestrumException.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 
@@ -111,6 +112,35 @@ TEST_F(SynchronizationThreadsTest, ThreeLargeInstancesMakeOneBatchAndAFourthTheN
   EXPECT_EQ(1u, CountWarningsStartingWith("Quelby Cloud plugin: Starting the synchronization of 1 DICOM instance(s) (2097152 bytes)"));
   EXPECT_EQ((std::vector<std::string>{ "1.2.a", "1.2.b", "1.2.c", "1.2.d" }), peer.ReceivedUids());
   EXPECT_EQ(4 * TWO_MIB, Bytes());
+}
+
+
+TEST_F(SynchronizationThreadsTest, BatchesOverlapAndEachIsStampedOnItsOwn)
+{
+  host.SetConfiguration("{\"QuelbyCloud\": {\"ConcurrentBatches\": 2}}");
+  StoreConnection(false);
+  peer.SetGate(3);   // the first batch waits until another is on its way too
+  peer.FailUid("1.2.c");
+  peer.FailUid("1.2.d");
+  for (const std::string id : { "a", "b", "c", "d", "e", "f" })
+  {
+    store.Add(id, "1.2." + id, 3 * 1024 * 1024);   // two to a batch
+    NewInstance(id);
+  }
+
+  HostStarted();
+  ASSERT_TRUE(WaitFor([&] { return Successes() == 4 && Errors() >= 2; }, std::chrono::seconds(30)));
+
+  // Two batches were on their way at once, never three; the failed one stamps nothing.
+  EXPECT_GT(peer.MostActive(), 2);
+  EXPECT_LE(peer.MostActive(), 4);
+  const std::string generation = CurrentUuid();
+  for (const std::string id : { "a", "b", "e", "f" })
+  {
+    EXPECT_EQ(generation, store.Metadata(id)) << id;
+  }
+  EXPECT_EQ("", store.Metadata("c"));
+  EXPECT_EQ("", store.Metadata("d"));
 }
 
 
