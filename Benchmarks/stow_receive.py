@@ -1,12 +1,20 @@
 #!/usr/bin/python3
-"""STOW-RS receive throughput of kestrum-host, next to the raw loopback upload
-rate of the very same bytes to a null sink that reads and discards them.
+"""STOW-RS receive throughput of kestrum-host, side by side in one run with
+DCMTK's storescu -> storescp on the same files and the raw loopback upload
+rate of the same bodies to a null sink that reads and discards them.
 
-The bodies are multipart/related STOW-RS requests of about 5 MiB built from
-pydicom's bundled files, re-stamped with new UIDs so that every part is a new
-instance (an instance already stored would be cheaper for the host).
+The files are those of sync_throughput.py: N distinct DICOM files of about the
+requested size (pydicom's CT sample with pixel-like content), sent to the host
+as multipart/related STOW-RS bodies of about 5 MiB (the plug-in's batch size),
+posted one after the other on one keep-alive connection from memory. storescu
+reads the same files from disk. Both receivers store on the same file system
+(--workdir). Every host answer is checked (200, one reference per part), and
+storescp's folder is counted.
 
-    /usr/bin/python3 Benchmarks/stow_receive.py --host-binary build/bin/kestrum-host
+    /usr/bin/python3 Benchmarks/stow_receive.py --host-binary build-perf/bin/kestrum-host \\
+        [--compare-binary OTHER/kestrum-host] [--files 1000 --size-kib 512] [--workdir /dev/shm]
+
+--compare-binary runs a second host build in the same run (another HTTP server, say).
 """
 
 import argparse
@@ -23,11 +31,14 @@ import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "Tests", "Common"))
 
-import dicom_samples  # noqa: E402
+import sync_throughput  # noqa: E402  (its test data and its storescu -> storescp run)
 
 MIB = 1024 * 1024
+MB = 1e6
+BODY_BYTES = 5 * MIB
 
 
 def free_port():
@@ -38,26 +49,26 @@ def free_port():
 
 # ---- Bodies ----
 
-def build_bodies(count, body_bytes):
-    """`count` STOW-RS bodies of about `body_bytes` each: list of (body, content type, parts)."""
-    # Larger files make bodies of fewer parts, closer to what a modality sends.
-    sources = sorted(dicom_samples.select_samples(), key=lambda s: -os.path.getsize(s.path))[:12]
-    bodies, next_source = [], 0
-    for _ in range(count):
+def build_bodies(files):
+    """The files as STOW-RS bodies of about 5 MiB: list of (body, content type, parts)."""
+    bodies, current, size = [], [], 0
+    for data in files:
+        current.append(data)
+        size += len(data)
+        if size > BODY_BYTES:
+            bodies.append(current)
+            current, size = [], 0
+    if current:
+        bodies.append(current)
+    result = []
+    for parts in bodies:
         boundary = "stow-" + uuid.uuid4().hex
-        chunks, size, parts = [], 0, 0
-        while size < body_bytes:
-            data = dicom_samples.restamped(sources[next_source % len(sources)])
-            next_source += 1
-            chunk = (b"--%s\r\nContent-Type: application/dicom\r\nContent-Length: %d\r\n\r\n"
-                     % (boundary.encode(), len(data))) + data + b"\r\n"
-            chunks.append(chunk)
-            size += len(chunk)
-            parts += 1
+        chunks = [(b"--%s\r\nContent-Type: application/dicom\r\nContent-Length: %d\r\n\r\n"
+                   % (boundary.encode(), len(data))) + data + b"\r\n" for data in parts]
         chunks.append(b"--%s--\r\n" % boundary.encode())
         content_type = 'multipart/related; type="application/dicom"; boundary=%s' % boundary
-        bodies.append((b"".join(chunks), content_type, parts))
-    return bodies
+        result.append((b"".join(chunks), content_type, len(parts)))
+    return result
 
 
 # ---- Null sink ----
@@ -96,15 +107,13 @@ def run_sink(port, ready):
 def post_all(port, path, bodies, check):
     """Posts every body on one keep-alive connection; returns the seconds spent."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
-    elapsed = 0.0
+    started = time.perf_counter()
     for body, content_type, parts in bodies:
-        started = time.perf_counter()
         connection.request("POST", path, body=body,
                            headers={"Content-Type": content_type, "Accept": "application/dicom+json"})
         answer = connection.getresponse()
-        content = answer.read()
-        elapsed += time.perf_counter() - started
-        check(answer.status, content, parts)
+        check(answer.status, answer.read(), parts)
+    elapsed = time.perf_counter() - started
     connection.close()
     return elapsed
 
@@ -146,48 +155,68 @@ def start_host(binary, folder):
     raise SystemExit("kestrum-host did not start")
 
 
+def run_host(binary, workdir, bodies):
+    """(seconds, CPU seconds of the host) to store every body into an empty host.
+    Its store stays until the run ends (see sync_throughput.Finished)."""
+    folder = tempfile.mkdtemp(prefix="stow-host-", dir=workdir)
+    process, port = start_host(os.path.abspath(binary), folder)
+    try:
+        cpu = sync_throughput.cpu_seconds(process.pid)
+        seconds = post_all(port, "/dicom-web/studies", bodies, check_host)
+        cpu = sync_throughput.cpu_seconds(process.pid) - cpu
+    finally:
+        process.send_signal(signal.SIGTERM)
+        status = process.wait(timeout=60)
+    if status != 0:
+        raise SystemExit("kestrum-host exit status %d" % status)
+    return seconds, cpu
+
+
 def main():
-    default_binary = os.environ.get("KESTRUM_HOST",
-                                    os.path.join(HERE, "..", "build", "bin", "kestrum-host"))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--host-binary", default=default_binary)
-    parser.add_argument("--bodies", type=int, default=12, help="measured bodies (one more warms up)")
-    parser.add_argument("--body-mib", type=float, default=5.0)
+    parser.add_argument("--host-binary", required=True)
+    parser.add_argument("--compare-binary", help="a second kestrum-host build, measured in the same run")
+    parser.add_argument("--files", type=int, default=1000)
+    parser.add_argument("--size-kib", type=int, default=512)
+    parser.add_argument("--workdir", default=None, help="where every receiver stores (default: the temporary folder)")
     args = parser.parse_args()
 
-    print("Building %d bodies of %.1f MiB..." % (args.bodies + 1, args.body_mib), flush=True)
-    bodies = build_bodies(args.bodies + 1, int(args.body_mib * MIB))
-    warm_up, measured = bodies[:1], bodies[1:]
-    total = sum(len(b) for b, _, _ in measured)
-    parts = sum(p for _, _, p in measured)
+    files = sync_throughput.make_files(args.files, args.size_kib * 1024)
+    bodies = build_bodies(files)
+    total = sum(len(f) for f in files)
+    print("%d files, %.1f KiB each on average, %.1f MB in all, in %d STOW-RS bodies; load average %.1f"
+          % (len(files), total / len(files) / 1024, total / MB, len(bodies), os.getloadavg()[0]))
 
     sink_port = free_port()
     ready = multiprocessing.Event()
     sink = multiprocessing.Process(target=run_sink, args=(sink_port, ready), daemon=True)
     sink.start()
     ready.wait(10)
-    post_all(sink_port, "/", warm_up, check_sink)
-    sink_seconds = post_all(sink_port, "/", measured, check_sink)
+    sink_seconds = post_all(sink_port, "/", bodies, check_sink)
     sink.terminate()
 
-    with tempfile.TemporaryDirectory() as folder:
-        process, port = start_host(os.path.abspath(args.host_binary), folder)
-        try:
-            post_all(port, "/dicom-web/studies", warm_up, check_host)
-            host_seconds = post_all(port, "/dicom-web/studies", measured, check_host)
-        finally:
-            process.send_signal(signal.SIGTERM)
-            status = process.wait(timeout=60)
-        if status != 0:
-            raise SystemExit("kestrum-host exit status %d" % status)
+    with tempfile.TemporaryDirectory(prefix="stow-bench-", dir=args.workdir) as workdir:
+        folder = sync_throughput.write_files(files, os.path.join(workdir, "files"))
+        print("| receiver | seconds | instances/s | MB/s | rate / storescp's just before | receiver CPU s |")
+        print("|---|---|---|---|---|---|")
 
-    sink_rate = total / sink_seconds / 1e6
-    host_rate = total / host_seconds / 1e6
-    print("bodies: %d x %.1f MiB, %d DICOM instances, %.1f MB in total"
-          % (len(measured), args.body_mib, parts, total / 1e6))
-    print("null sink (loopback upload): %8.1f MB/s" % sink_rate)
-    print("kestrum-host STOW-RS:        %8.1f MB/s  (%.1f instances/s)" % (host_rate, parts / host_seconds))
-    print("ratio host / null sink:      %8.3f" % (host_rate / sink_rate))
+        def row(name, seconds, cpu, reference):
+            print("| %s | %.2f | %.0f | %.1f | %s | %s |"
+                  % (name, seconds, len(files) / seconds, total / MB / seconds,
+                     "-" if reference is None else "%.2f" % (reference / seconds),
+                     "-" if cpu is None else "%.2f" % cpu), flush=True)
+
+        row("null sink (loopback upload of the bodies)", sink_seconds, None, None)
+        builds = [("kestrum-host STOW-RS", args.host_binary)]
+        if args.compare_binary:
+            builds.append(("kestrum-host STOW-RS, " + args.compare_binary, args.compare_binary))
+        # storescp is timed again right before each host, so that each ratio
+        # compares two receivers under the same load of this shared machine.
+        for name, binary in builds:
+            storescu_seconds, (_, storescp_cpu) = sync_throughput.run_storescu(workdir, folder, len(files), 300)
+            row("storescu -> storescp, TCP_NODELAY=1", storescu_seconds, storescp_cpu, None)
+            seconds, cpu = run_host(binary, workdir, bodies)
+            row(name, seconds, cpu, storescu_seconds)
 
 
 if __name__ == "__main__":

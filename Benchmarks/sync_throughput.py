@@ -240,8 +240,11 @@ def Destination(workdir):
 
 
 class Finished:
-    """A started host that is stopped and whose folder is removed on leaving, so
-    that a run of 500 MB does not leave its copies behind."""
+    """A started host that is stopped on leaving. Its folder stays until the
+    whole run ends (the work folder is removed then): on ext4, files created
+    just after many were deleted are slower to create for some seconds (the
+    file system steps over the recently freed inodes), which would charge a
+    run for the clean-up of the one before it."""
 
     def __init__(self, host):
         self.host = host
@@ -251,7 +254,6 @@ class Finished:
 
     def __exit__(self, *exc):
         self.host.stop()
-        shutil.rmtree(self.host.workdir, ignore_errors=True)
 
 
 PROTOCOLS = (("dicomweb", "DicomWeb", False),
@@ -379,8 +381,7 @@ def run_curl(workdir, files):
 def run_storescu(workdir, folder, count, timeout):
     """storescu -> storescp on loopback, TCP_NODELAY=1: (seconds until storescu
     ends with every file written by storescp, (storescu, storescp) CPU seconds)."""
-    received = os.path.join(workdir, "storescp")
-    os.makedirs(received)
+    received = tempfile.mkdtemp(prefix="storescp-", dir=workdir)   # kept until the run ends, see Finished
     env = dict(os.environ, TCP_NODELAY="1")
     port = free_port()
     with open(os.path.join(workdir, "storescp.log"), "wb") as log:
@@ -408,7 +409,6 @@ def run_storescu(workdir, folder, count, timeout):
         except subprocess.TimeoutExpired:
             scp.kill()
             scp.wait()
-        shutil.rmtree(received, ignore_errors=True)
 
 
 def run_zlib(files):
@@ -544,7 +544,6 @@ def main():
                     continue
                 table.row("replay " + name, seconds,
                           ratios(total / MB / seconds, name, True, *references), memory, cpu)
-            shutil.rmtree(source.workdir, ignore_errors=True)
 
         if "live" not in skip:
             for name, protocol, compress in PROTOCOLS:

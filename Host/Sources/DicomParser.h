@@ -24,4 +24,11 @@ namespace KestrumHost
    * Returns false with a reason when the bytes are not DICOM or carry no SOP Instance UID.
    */
   bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason);
+
+  /**
+   * The DICOM JSON object of a file's data set, with the bulk data (values
+   * of binary VRs: pixel data, overlays, waveforms) left out. False with a
+   * reason when the bytes are not DICOM.
+   */
+  bool DicomToJson(const void* data, size_t size, std::string& json, std::string& reason);
 }

@@ -11,7 +11,8 @@ namespace KestrumHost
 {
   struct IngestResult
   {
-    bool stored = false;       // false: not DICOM, or no SOP Instance UID
+    bool stored = false;       // false: not DICOM, no SOP Instance UID, or of another study than required
+    bool otherStudy = false;   // parsed, but refused for its study
     std::string reason;        // why it was refused
     StoreResult store;
     ParsedDicom dicom;
@@ -37,8 +38,11 @@ namespace KestrumHost
     {
     }
 
-    /** Throws HostError only for storage failures; bad input gives stored == false. */
-    IngestResult Ingest(std::string_view bytes);
+    /**
+     * Throws HostError only for storage failures; bad input gives stored ==
+     * false. With a required study, an instance of another study is refused.
+     */
+    IngestResult Ingest(std::string_view bytes, const std::string& requiredStudyUid = "");
 
     /** False when the instance does not exist. */
     bool Delete(const std::string& instanceId);

@@ -95,6 +95,14 @@ namespace KestrumHost
         return delimiter_.size();
       }
 
+      /** True when a delimiter starts before "to": only that stretch is searched, not the part's body. */
+      bool DelimiterWithin(size_t from, size_t to) const
+      {
+        const size_t end = std::min(body_.size(), to + delimiter_.size());
+        auto found = std::search(body_.begin() + from, body_.begin() + end, searcher_);
+        return found != body_.begin() + end && static_cast<size_t>(found - body_.begin()) < to;
+      }
+
       size_t FindDelimiter(size_t from) const
       {
         auto found = std::search(body_.begin() + from, body_.end(), searcher_);
@@ -125,7 +133,7 @@ namespace KestrumHost
         {
           contentStart = position + 2;  // a part without any header
         }
-        else if (headersEnd == std::string_view::npos || headersEnd > FindDelimiter(position))
+        else if (headersEnd == std::string_view::npos || DelimiterWithin(position, headersEnd))
         {
           size_t end = FindDelimiter(position);
           if (end != std::string_view::npos)

@@ -51,6 +51,13 @@ namespace KestrumHost
     answered = true;
   }
 
+  void RestAnswer::SetBody(std::string&& content, const std::string& mimeType)
+  {
+    static const std::string empty;
+    SetBody(empty, mimeType);
+    body = std::move(content);
+  }
+
   void RestAnswer::SetError(Kestrum::ErrorCode code, const std::string& details)
   {
     SetError(code, Kestrum::ErrorCodeToHttpStatus(code), details);

@@ -45,6 +45,7 @@ namespace KestrumHost
 
     void SetJson(const Json::Value& value);
     void SetBody(const std::string& content, const std::string& mimeType);
+    void SetBody(std::string&& content, const std::string& mimeType);   // large bodies, without a copy
 
     /** A failure: status from the code's HTTP mapping and a small JSON body that describes it. */
     void SetError(Kestrum::ErrorCode code, const std::string& details = "");

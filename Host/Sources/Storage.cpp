@@ -147,6 +147,25 @@ namespace KestrumHost
       }
     }
 
+    bool WriteAll(int fd, std::string_view content)
+    {
+      size_t written = 0;
+      while (written < content.size())
+      {
+        ssize_t n = write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR)
+        {
+          continue;
+        }
+        if (n < 0)
+        {
+          return false;
+        }
+        written += static_cast<size_t>(n);
+      }
+      return true;
+    }
+
     /** Writes the whole content to a fresh file; false on any failure (the file is then removed). */
     bool WriteWholeFile(const std::string& path, std::string_view content)
     {
@@ -155,21 +174,11 @@ namespace KestrumHost
       {
         return false;
       }
-      size_t written = 0;
-      while (written < content.size())
+      if (!WriteAll(fd, content))
       {
-        ssize_t n = write(fd, content.data() + written, content.size() - written);
-        if (n < 0)
-        {
-          if (errno == EINTR)
-          {
-            continue;
-          }
-          close(fd);
-          unlink(path.c_str());
-          return false;
-        }
-        written += static_cast<size_t>(n);
+        close(fd);
+        unlink(path.c_str());
+        return false;
       }
       if (close(fd) != 0)
       {
@@ -253,9 +262,14 @@ namespace KestrumHost
     }
   }
 
+  std::string Storage::FolderPath(const std::string& instanceId) const
+  {
+    return directory_ + "/" + instanceId.substr(0, 2) + "/" + instanceId.substr(2, 2);
+  }
+
   std::string Storage::FilePath(const std::string& instanceId) const
   {
-    return directory_ + "/" + instanceId.substr(0, 2) + "/" + instanceId.substr(2, 2) + "/" + instanceId;
+    return FolderPath(instanceId) + "/" + instanceId;
   }
 
   bool Storage::ExistsLocked(const char* sql, const std::string& value)
@@ -288,6 +302,61 @@ namespace KestrumHost
                       "Cannot write a file in the storage: " + std::string(std::strerror(errno)));
     }
     return temporary;
+  }
+
+  Storage::UnnamedFile::~UnnamedFile()
+  {
+    if (fd >= 0)
+    {
+      close(fd);   // never named: the file system forgets it
+    }
+  }
+
+  Storage::UnnamedFile Storage::WriteUnnamedFile(const std::string& folder, std::string_view bytes) const
+  {
+    UnnamedFile file;
+    file.fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (file.fd < 0)
+    {
+      if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+      {
+        return file;   // a file system without unnamed files: the caller uses tmp/
+      }
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot write a file in the storage: " + std::string(std::strerror(errno)));
+    }
+    if (!WriteAll(file.fd, bytes))
+    {
+      int error = errno;
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot write a file in the storage: " + std::string(std::strerror(error)));
+    }
+    return file;
+  }
+
+  void Storage::NameFile(UnnamedFile& file, const std::string& path)
+  {
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd);
+    int status = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    if (status != 0 && errno == EEXIST)
+    {
+      // A stray file of an instance whose indexing an abrupt stop cut short: the index has no row for it.
+      unlink(path.c_str());
+      status = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    }
+    int error = errno;
+    if (status != 0 || close(file.fd) != 0)
+    {
+      error = (status != 0 ? error : errno);
+      file.fd = -1;
+      if (status == 0)
+      {
+        unlink(path.c_str());
+      }
+      throw HostError(Kestrum::ErrorCode_FileStorageCannotWrite,
+                      "Cannot move a file into the storage: " + std::string(std::strerror(error)));
+    }
+    file.fd = -1;
   }
 
   void Storage::MoveIntoStorage(const std::string& temporary, const std::string& instanceId)
@@ -340,15 +409,23 @@ namespace KestrumHost
     result.studyId = DeriveStudyId(dicom.ids);
     result.patientId = DerivePatientId(dicom.ids);
 
-    InstanceRecord existing;
-    if (GetInstance(result.instanceId, existing))
     {
-      result.alreadyStored = true;
-      return result;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (ExistsLocked("SELECT 1 FROM instances WHERE id=?", result.instanceId))
+      {
+        result.alreadyStored = true;
+        return result;
+      }
     }
 
-    // The slow part, writing the file, happens outside the lock under a private name.
-    const std::string temporary = WriteTemporaryFile(bytes);
+    // The slow part, writing the file, happens outside the lock: without a
+    // name in its final folder where the file system can, so that no name
+    // and no rename are needed (the name is given once the index agrees);
+    // under a private name in tmp/ elsewhere.
+    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2));
+    MakeDirectory(directory_ + "/" + result.instanceId.substr(0, 2) + "/" + result.instanceId.substr(2, 2));
+    UnnamedFile unnamed = WriteUnnamedFile(FolderPath(result.instanceId), bytes);
+    const std::string temporary = unnamed.fd >= 0 ? std::string() : WriteTemporaryFile(bytes);
 
     Json::Value tags(Json::objectValue);
     tags["Patient"] = dicom.patientTags;
@@ -360,11 +437,21 @@ namespace KestrumHost
     if (ExistsLocked("SELECT 1 FROM instances WHERE id=?", result.instanceId))
     {
       // A concurrent upload of the same instance won the race.
-      unlink(temporary.c_str());
+      if (!temporary.empty())
+      {
+        unlink(temporary.c_str());
+      }
       result.alreadyStored = true;
       return result;
     }
-    MoveIntoStorage(temporary, result.instanceId);
+    if (unnamed.fd >= 0)
+    {
+      NameFile(unnamed, FilePath(result.instanceId));
+    }
+    else
+    {
+      MoveIntoStorage(temporary, result.instanceId);
+    }
     IndexLocked(result, bytes.size(), tags);
     return result;
   }
@@ -627,5 +714,72 @@ namespace KestrumHost
       studies.push_back(study);
     }
     return studies;
+  }
+
+  std::vector<InstanceRecord> Storage::FindInstances(const std::string& studyUid, const std::string& seriesUid,
+                                                     const std::string& sopInstanceUid) const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // An empty UID matches every row: "?1 = ''" short-cuts the comparison.
+    Statement statement(db_, "SELECT id, series_id, study_id, patient_id, file_size, tags FROM instances WHERE "
+                             "(?1 = '' OR json_extract(tags, '$.Study.StudyInstanceUID') = ?1) AND "
+                             "(?2 = '' OR json_extract(tags, '$.Series.SeriesInstanceUID') = ?2) AND "
+                             "(?3 = '' OR json_extract(tags, '$.Instance.SOPInstanceUID') = ?3) ORDER BY rowid");
+    statement.Bind(1, studyUid).Bind(2, seriesUid).Bind(3, sopInstanceUid);
+    std::vector<InstanceRecord> records;
+    while (statement.Step())
+    {
+      InstanceRecord record;
+      record.id = statement.Text(0);
+      record.seriesId = statement.Text(1);
+      record.studyId = statement.Text(2);
+      record.patientId = statement.Text(3);
+      record.fileSize = statement.Int(4);
+      record.tags = ReadStoredJson(statement.Text(5));
+      records.push_back(std::move(record));
+    }
+    return records;
+  }
+
+  bool Storage::AppendFile(const std::string& id, std::string& target) const
+  {
+    if (!IsResourceId(id))
+    {
+      return false;
+    }
+    int fd = open(FilePath(id).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+      return false;   // deleted since it was listed
+    }
+    struct stat info;
+    bool done = fstat(fd, &info) == 0;
+    const size_t start = target.size();
+    size_t have = 0;
+    if (done)
+    {
+      target.resize(start + static_cast<size_t>(info.st_size));
+      while (have < static_cast<size_t>(info.st_size))
+      {
+        ssize_t n = read(fd, &target[start + have], static_cast<size_t>(info.st_size) - have);
+        if (n < 0 && errno == EINTR)
+        {
+          continue;
+        }
+        if (n <= 0)
+        {
+          done = false;
+          break;
+        }
+        have += static_cast<size_t>(n);
+      }
+    }
+    close(fd);
+    if (!done)
+    {
+      target.resize(start);
+      throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+    }
+    return true;
   }
 }

@@ -54,8 +54,9 @@ namespace KestrumHost
   /**
    * DICOM files on disk plus an SQLite index (WAL mode) holding the instances,
    * their metadata, the change log, global properties and the remote registries.
-   * A file is complete under its final name before its index row is committed,
-   * so an abrupt stop can leave a stray file but never a row without its file.
+   * A file is complete before it gets its final name, and named before its
+   * index row is committed, so an abrupt stop can leave a stray file but never
+   * a row without its file.
    */
   class Storage
   {
@@ -65,7 +66,21 @@ namespace KestrumHost
     mutable std::mutex mutex_;  // one connection, used by one thread at a time
 
     void Execute(const char* sql);
+    /** A file written whole but without a name yet; closed by NameFile, or on destruction. */
+    struct UnnamedFile
+    {
+      int fd = -1;
+      UnnamedFile() = default;
+      UnnamedFile(const UnnamedFile&) = delete;
+      UnnamedFile& operator=(const UnnamedFile&) = delete;
+      UnnamedFile(UnnamedFile&& other) noexcept : fd(other.fd) { other.fd = -1; }
+      ~UnnamedFile();
+    };
+
+    std::string FolderPath(const std::string& instanceId) const;
     std::string FilePath(const std::string& instanceId) const;
+    UnnamedFile WriteUnnamedFile(const std::string& folder, std::string_view bytes) const;
+    void NameFile(UnnamedFile& file, const std::string& path);
     std::string WriteTemporaryFile(std::string_view bytes) const;
     void MoveIntoStorage(const std::string& temporary, const std::string& instanceId);
     void IndexLocked(StoreResult& result, size_t fileSize, const Json::Value& tags);
@@ -110,5 +125,15 @@ namespace KestrumHost
     bool DeleteRemote(const std::string& registry, const std::string& name);
 
     std::vector<StudyRecord> ListStudies(unsigned int limit, unsigned int offset) const;
+
+    /**
+     * The instances, in the order they were stored, narrowed to one study,
+     * series or instance by the UIDs that are not empty.
+     */
+    std::vector<InstanceRecord> FindInstances(const std::string& studyUid, const std::string& seriesUid,
+                                              const std::string& sopInstanceUid) const;
+
+    /** Appends the stored file to `target`; false when the instance (or its file) is gone. */
+    bool AppendFile(const std::string& id, std::string& target) const;
   };
 }
