@@ -212,6 +212,7 @@ namespace QuelbyCloud
       std::unique_ptr<ITransferClient> client = CreateTransferClient(host_, server_);
 
       // Each file is freed once handed over: memory stays bounded by the batch.
+      client->Reserve(count, bytes);
       for (Instance& instance : instances_)
       {
         client->AddInstance(instance.sopInstanceUid, instance.file);

@@ -20,6 +20,7 @@ namespace QuelbyCloud
 
   protected:
     void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;
+    void ReserveBody(size_t instanceCount, uint64_t totalBytes) override { body_.Reserve(instanceCount, totalBytes); }
     bool Deliver() override;
 
   public:

@@ -2,6 +2,8 @@
 
 #include "DeliveryReport.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace QuelbyCloud
@@ -18,6 +20,9 @@ namespace QuelbyCloud
 
     /** True when the server answered the protocol's probe in the expected form. */
     virtual bool TestConnection() = 0;
+
+    /** The size of the batch about to be added, so that a body can be built in one piece. */
+    virtual void Reserve(size_t instanceCount, uint64_t totalBytes) = 0;
 
     /** Queues (or, for some protocols, transmits) one instance; BadSequenceOfCalls after Send. */
     virtual void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) = 0;

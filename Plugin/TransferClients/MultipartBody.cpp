@@ -12,24 +12,29 @@ namespace QuelbyCloud
   }
 
 
+  void MultipartBody::Reserve(size_t parts, uint64_t fileBytes)
+  {
+    // Delimiter and part headers: a file name of a few hundred bytes fits.
+    constexpr size_t PART_OVERHEAD = 512;
+    body_.reserve(body_.size() + fileBytes + parts * (boundary_.size() + PART_OVERHEAD) + boundary_.size() + 8);
+  }
+
+
   void MultipartBody::AddDicomPart(const std::string& headerLines, const std::string& dicomFile)
   {
-    const std::string partHeader = ("--" + boundary_ + "\r\n" +
-                                    headerLines +
-                                    "Content-Length: " + std::to_string(dicomFile.size()) + "\r\n" +
-                                    "Content-Type: application/dicom\r\n\r\n");
-    body_.AddChunk(partHeader);
-    body_.AddChunk(dicomFile);
-    body_.AddChunk("\r\n");
+    body_.append("--").append(boundary_).append("\r\n")
+         .append(headerLines)
+         .append("Content-Length: ").append(std::to_string(dicomFile.size())).append("\r\n")
+         .append("Content-Type: application/dicom\r\n\r\n")
+         .append(dicomFile)
+         .append("\r\n");
   }
 
 
   void MultipartBody::CloseInto(HostHttpClient& request)
   {
-    body_.AddChunk("--" + boundary_ + "--");
-
-    std::string flattened;
-    body_.Flatten(flattened);
-    request.SwapBody(flattened);
+    body_.append("--").append(boundary_).append("--");
+    request.SwapBody(body_);
+    std::string().swap(body_);
   }
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <SegmentedBuffer.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace QuelbyCloud
@@ -13,13 +13,17 @@ namespace QuelbyCloud
   {
   private:
     std::string boundary_;
-    Kestrum::SegmentedBuffer body_;
+    std::string body_;
 
   public:
     /** The boundary is a freshly generated UUID. */
     MultipartBody();
 
     const std::string& GetBoundary() const { return boundary_; }
+
+    /** Room for that many parts of that many bytes in all: the files are then
+        copied once, and a batch never holds two copies of itself. */
+    void Reserve(size_t parts, uint64_t fileBytes);
 
     /** Appends one part: the delimiter line, the given header lines (each ending with "\r\n",
         possibly none), then its Content-Length and "Content-Type: application/dicom", the file

@@ -40,6 +40,7 @@ namespace QuelbyCloud
     // A protocol's own part of AddInstance and Send, called only before the batch was sent.
     virtual void Add(const std::string& sopInstanceUid, const std::string& dicomFile) = 0;
     virtual bool Deliver() = 0;
+    virtual void ReserveBody(size_t /* instanceCount */, uint64_t /* totalBytes */) {}
 
     /**
      * A request to the root URL followed by the path: the client's own
@@ -79,6 +80,7 @@ namespace QuelbyCloud
     const std::string& GetRootUrl() const { return rootUrl_; }
     const Headers& GetHeaders() const { return headers_; }
 
+    void Reserve(size_t instanceCount, uint64_t totalBytes) final { ReserveBody(instanceCount, totalBytes); }
     void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) final;
     bool Send() final;
     const DeliveryReport& GetReport() const final { return report_; }
