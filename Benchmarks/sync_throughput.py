@@ -233,8 +233,44 @@ def Source(workdir, plugin):
     return kestrum_host.HostProcess(HOST_BINARY, workdir, config={"Plugins": [plugin]})
 
 
+def set_concurrent_batches(source, count):
+    """The plug-in's batches in flight at the source's next start (None: its default)."""
+    if count is None:
+        source.config.pop("QuelbyCloud", None)
+    else:
+        source.config["QuelbyCloud"] = {"ConcurrentBatches": count}
+
+
+SINK_BINARY = None   # set by --receiver sink
+CONCURRENT_BATCHES = None   # set by --concurrent-batches
+
+
+class Sink:
+    """The STOW-RS receiver that confirms every instance and stores nothing
+    (Benchmarks/StowSink.cpp): with it, no receiver's storage sets the pace."""
+
+    def __init__(self):
+        self.process = None
+        self.base_url = None
+
+    def start(self):
+        self.process = subprocess.Popen([SINK_BINARY], stdout=subprocess.PIPE, text=True)
+        port = int(self.process.stdout.readline().split()[1])
+        self.base_url = "http://127.0.0.1:%d" % port
+        return self
+
+    def instances(self):
+        return kestrum_host.requests.get(self.base_url + "/instances", timeout=30).json()
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
 def Destination(workdir):
-    """A host with its DICOMweb service on."""
+    """A host with its DICOMweb service on, or the sink."""
+    if SINK_BINARY is not None:
+        return Sink()
     return kestrum_host.HostProcess(HOST_BINARY, workdir, config={
         "Plugins": [], "DicomWeb": {"Enable": True, "Root": "/dicom-web/"}})
 
@@ -314,6 +350,7 @@ def run_live(workdir, plugin, name, protocol, compress, files, timeout):
     from the first upload into an empty source with routing on to the last arrival."""
     with Finished(Destination(os.path.join(workdir, "dest-live-" + name)).start()) as destination:
         source = Source(os.path.join(workdir, "source-live-" + name), plugin)
+        set_concurrent_batches(source, CONCURRENT_BATCHES)
         source.set_global_property(5467, stored_state(destination, protocol, compress, True))
         with Finished(source.start()):
             time.sleep(1.0)
@@ -362,13 +399,17 @@ def run_curl(workdir, files):
     boundary, paths = stow_bodies(files, folder)
     try:
         with Finished(Destination(os.path.join(workdir, "dest-curl")).start()) as destination:
+            # One curl process, one kept-alive connection, the bodies in turn.
+            command = ["curl"]
+            for i, path in enumerate(paths):
+                command += (["--next"] if i else []) + [
+                    "-sS", "--fail", "--noproxy", "*", "-o", os.devnull,
+                    "-X", "POST", "-H", "Expect:", "-H",
+                    'Content-Type: multipart/related; type="application/dicom"; boundary=' + boundary,
+                    "-H", "Accept: application/dicom+json", "--data-binary", "@" + path,
+                    destination.base_url + "/dicom-web/studies"]
             start = time.time()
-            for path in paths:
-                subprocess.run(["curl", "-sS", "--fail", "--noproxy", "*", "-o", os.devnull,
-                                "-X", "POST", "-H", "Expect:", "-H",
-                                'Content-Type: multipart/related; type="application/dicom"; boundary=' + boundary,
-                                "-H", "Accept: application/dicom+json", "--data-binary", "@" + path,
-                                destination.base_url + "/dicom-web/studies"], check=True)
+            subprocess.run(command, check=True)
             elapsed = time.time() - start
             stored = len(destination.instances())
             if stored != len(files):
@@ -452,14 +493,25 @@ def main():
     parser.add_argument("--size-kib", type=int, default=512)
     parser.add_argument("--timeout", type=float, default=300, help="seconds allowed for one run")
     parser.add_argument("--skip", default="", help="comma-separated: curl,storescu,replay,live")
+    parser.add_argument("--receiver", choices=("host", "sink"), default="host",
+                        help="sink: the DICOMweb runs (curl, replay, live) post to Benchmarks/StowSink,"
+                             " which stores nothing; the peer runs are skipped")
+    parser.add_argument("--concurrent-batches", type=int, default=None,
+                        help="the source's ConcurrentBatches (default: the plug-in's own)")
+    parser.add_argument("--sink-binary", default=None, help="StowSink's path (default: next to the host binary)")
     parser.add_argument("--workdir", default=None,
                         help="where the hosts and storescp store (default: the system's temporary folder);"
                              " /dev/shm takes the disk out of the figures")
     args = parser.parse_args()
     skip = set(filter(None, args.skip.split(",")))
 
-    global HOST_BINARY
+    global HOST_BINARY, SINK_BINARY, PROTOCOLS, CONCURRENT_BATCHES
+    CONCURRENT_BATCHES = args.concurrent_batches
     HOST_BINARY = os.path.abspath(args.host_binary)
+    if args.receiver == "sink":
+        SINK_BINARY = os.path.abspath(args.sink_binary or
+                                      os.path.join(os.path.dirname(HOST_BINARY), "StowSink"))
+        PROTOCOLS = PROTOCOLS[:1]
     plugin = os.path.abspath(args.plugin)
 
     files = make_files(args.files, args.size_kib * 1024)
@@ -519,13 +571,18 @@ def main():
                 parts.append("/zlib %.2f" % (mbs / zlib_mbs))
             return ", ".join(parts)
 
+        if args.concurrent_batches is not None:
+            print("source: ConcurrentBatches %d" % args.concurrent_batches)
+
         def next_to(name, protocol, compress):
             """The references of one sync run, each measured right before it."""
             return (zlib_next_to(name) if compress else zlib_mbs,
                     storescu_next_to(name) if protocol == "DicomWeb" else storescu_mbs)
 
         if "replay" not in skip:
-            source = Source(os.path.join(workdir, "source"), plugin).start()
+            source = Source(os.path.join(workdir, "source"), plugin)
+            set_concurrent_batches(source, args.concurrent_batches)
+            source.start()
             start = time.time()
             upload_all(source, files)
             ingest = time.time() - start

@@ -229,6 +229,8 @@ def main():
                         help="bytes in flight per connection and direction")
     parser.add_argument("--no-handshake", action="store_true",
                         help="new connections cost no round trip on the link")
+    parser.add_argument("--concurrent-batches", type=int, nargs="+", default=[None],
+                        help="the replay once per value of the source's ConcurrentBatches (default: the plug-in's own)")
     parser.add_argument("--peer", action="store_true", help="also the peer protocol's replay, plain and gzip")
     parser.add_argument("--skip", default="", help="comma-separated: link,curl,curl4,storescu,replay")
     parser.add_argument("--timeout", type=float, default=600, help="seconds allowed for one run")
@@ -289,7 +291,11 @@ def main():
                                          to_link(None if isinstance(result, Exception) else total / MB / result.seconds))
             if source is not None:
                 protocols = sync.PROTOCOLS if args.peer else sync.PROTOCOLS[:1]
-                for name, protocol, compress in protocols:
+                for (name, protocol, compress), batches in [(p, n) for p in protocols
+                                                            for n in args.concurrent_batches]:
+                    sync.set_concurrent_batches(source, batches)
+                    if batches is not None:
+                        name += ", %d batches in flight" % batches
                     result = attempt(run_replay, path, workdir, source, name, protocol, compress,
                                      len(files), args.timeout)
                     ratios = []
