@@ -67,7 +67,7 @@ def healing_bound(outage, instances, http_timeout):
     return step + http_timeout + 2 * (http_timeout + 5 + 0.02 * instances)
 
 
-CONCURRENT_BATCHES = 4            # the plug-in's default
+CONCURRENT_BATCHES = 2            # the plug-in's default
 
 
 def most_attempts(outage, hung=False):
