@@ -55,7 +55,9 @@ def test_concurrent_uploads_and_plugin_calls_all_succeed(host):
     ({"Content-Encoding": "gzip"}, gzip.compress(b"gzip of something that is not DICOM")),
     ({"Content-Encoding": "gzip"}, gzip.compress(b"\0" * 128 + b"DICM")[:20]),   # truncated stream
     ({"Content-Encoding": "gzip"}, b"not gzip at all"),   # once answered 413, as if too large
-], ids=["gzip-of-garbage", "truncated-gzip", "not-gzip"])
+    # A trailer that claims more than the stream holds: neither decoder may believe it.
+    ({"Content-Encoding": "gzip"}, gzip.compress(b"\0" * 128 + b"DICM" + b"x" * 1000)[:-4] + b"\x00\x00\x01\x00"),
+], ids=["gzip-of-garbage", "truncated-gzip", "not-gzip", "lying-size"])
 def test_bad_gzip_uploads_answer_400(host, headers, body):
     before = len(host.get("/instances").json())
     assert host.post("/instances", data=body, headers=headers).status_code == 400
