@@ -167,7 +167,9 @@ def run_storescu(path, workdir, folder, count, timeout):
 def run_replay(path, workdir, source, name, protocol, compress, count, timeout):
     """The preloaded source replays to a destination behind the link; the
     destination is polled directly, not through the link."""
-    with sync.Finished(sync.Destination(os.path.join(workdir, "dest-replay-" + name)).start()) as destination:
+    # A fresh folder for each run: every round trip's replay starts from an empty destination.
+    folder = tempfile.mkdtemp(prefix="dest-replay-", dir=workdir)
+    with sync.Finished(sync.Destination(folder).start()) as destination:
         with path.link(destination.port) as link:
             through_link = types.SimpleNamespace(base_url="http://127.0.0.1:%d" % link.port)
             source.set_global_property(5467, sync.stored_state(through_link, protocol, compress, False))
