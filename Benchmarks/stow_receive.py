@@ -51,17 +51,8 @@ def free_port():
 
 def build_bodies(files):
     """The files as STOW-RS bodies of about 5 MiB: list of (body, content type, parts)."""
-    bodies, current, size = [], [], 0
-    for data in files:
-        current.append(data)
-        size += len(data)
-        if size > BODY_BYTES:
-            bodies.append(current)
-            current, size = [], 0
-    if current:
-        bodies.append(current)
     result = []
-    for parts in bodies:
+    for parts in sync_throughput.group_files(files, BODY_BYTES):
         boundary = "stow-" + uuid.uuid4().hex
         chunks = [(b"--%s\r\nContent-Type: application/dicom\r\nContent-Length: %d\r\n\r\n"
                    % (boundary.encode(), len(data))) + data + b"\r\n" for data in parts]

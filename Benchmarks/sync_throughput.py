@@ -367,17 +367,23 @@ def run_live(workdir, plugin, name, protocol, compress, files, timeout):
         return end - start, peak - idle, cpu_used
 
 
-def stow_bodies(files, workdir):
-    """The files as multipart/related bodies of about 5 MiB, written to disk for curl."""
-    bodies, current, size = [], [], 0
+def group_files(files, limit=STOW_BATCH_BYTES):
+    """The files in groups that each just exceed `limit` bytes, as the plug-in's batches do."""
+    groups, current, size = [], [], 0
     for data in files:
         current.append(data)
         size += len(data)
-        if size > STOW_BATCH_BYTES:
-            bodies.append(current)
+        if size > limit:
+            groups.append(current)
             current, size = [], 0
     if current:
-        bodies.append(current)
+        groups.append(current)
+    return groups
+
+
+def stow_bodies(files, workdir):
+    """The files as multipart/related bodies of about 5 MiB, written to disk for curl."""
+    bodies = group_files(files)
     paths = []
     boundary = uuid.uuid4().hex
     for i, parts in enumerate(bodies):

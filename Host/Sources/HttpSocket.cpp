@@ -52,6 +52,18 @@ namespace KestrumHost
     }
   }
 
+  bool HttpSocket::RetryTls(int result, int timeoutMs, int& error) const
+  {
+    error = SSL_get_error(ssl_, result);
+    if ((error == SSL_ERROR_WANT_READ && Wait(POLLIN, timeoutMs)) ||
+        (error == SSL_ERROR_WANT_WRITE && Wait(POLLOUT, timeoutMs)))
+    {
+      return true;
+    }
+    ERR_clear_error();
+    return false;
+  }
+
   bool HttpSocket::WaitReadable(int timeoutMs) const
   {
     if (ssl_ != nullptr && SSL_pending(ssl_) > 0)
@@ -74,13 +86,11 @@ namespace KestrumHost
       {
         return true;
       }
-      int error = SSL_get_error(ssl_, result);
-      if ((error == SSL_ERROR_WANT_READ && Wait(POLLIN, timeoutMs)) ||
-          (error == SSL_ERROR_WANT_WRITE && Wait(POLLOUT, timeoutMs)))
+      int error = 0;
+      if (RetryTls(result, timeoutMs, error))
       {
         continue;
       }
-      ERR_clear_error();
       return false;
     }
   }
@@ -113,13 +123,11 @@ namespace KestrumHost
       {
         return static_cast<ssize_t>(read);
       }
-      int error = SSL_get_error(ssl_, result);
-      if ((error == SSL_ERROR_WANT_READ && Wait(POLLIN, timeoutMs)) ||
-          (error == SSL_ERROR_WANT_WRITE && Wait(POLLOUT, timeoutMs)))
+      int error = 0;
+      if (RetryTls(result, timeoutMs, error))
       {
         continue;
       }
-      ERR_clear_error();
       // A peer that closes without a TLS goodbye ends the stream all the same.
       return (error == SSL_ERROR_ZERO_RETURN || error == SSL_ERROR_SYSCALL) ? 0 : -1;
     }
@@ -192,13 +200,11 @@ namespace KestrumHost
         int result = SSL_write_ex(ssl_, data, size, &written);
         if (result != 1)
         {
-          int error = SSL_get_error(ssl_, result);
-          if ((error == SSL_ERROR_WANT_READ && Wait(POLLIN, timeoutMs)) ||
-              (error == SSL_ERROR_WANT_WRITE && Wait(POLLOUT, timeoutMs)))
+          int error = 0;
+          if (RetryTls(result, timeoutMs, error))
           {
             continue;
           }
-          ERR_clear_error();
           return false;
         }
         n = static_cast<ssize_t>(written);

@@ -24,6 +24,10 @@ namespace KestrumHost
     /** Waits until the descriptor is ready; false on timeout or error. */
     bool Wait(short events, int timeoutMs) const;
 
+    /** After a TLS call that did not complete: true when it may be tried again
+        (it waited for the socket it wants), else the error of `error`. */
+    bool RetryTls(int result, int timeoutMs, int& error) const;
+
   public:
     /** With a TLS context, the connection speaks TLS once Handshake() succeeded. */
     HttpSocket(int fd, SSL_CTX* tls);
