@@ -124,7 +124,7 @@ def check_host(status, content, parts):
 
 def start_host(binary, folder):
     port = free_port()
-    config = {"HttpPort": port, "StorageDirectory": os.path.join(folder, "storage"),
+    config = {"HttpPort": port, "DicomPort": 0, "StorageDirectory": os.path.join(folder, "storage"),
               "DicomWeb": {"Enable": True, "Root": "/dicom-web/"}}
     config_path = os.path.join(folder, "config.json")
     with open(config_path, "w") as f:

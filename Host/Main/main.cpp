@@ -1,5 +1,6 @@
 // kestrum-host: a small DICOM server that loads plug-ins.
 
+#include "DicomServer.h"
 #include "HostConfig.h"
 #include "HostCore.h"
 #include "HostError.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <malloc.h>
+#include <memory>
 #include <string>
 
 using namespace KestrumHost;
@@ -32,7 +34,8 @@ namespace
       "Configuration keys (JSON, comments allowed): Name, Version, HttpPort, RemoteAccessAllowed,\n"
       "StorageDirectory, Plugins, AuthenticationEnabled, RegisteredUsers, SslEnabled,\n"
       "SslCertificate, SslPrivateKey, HttpsCACertificates, HttpsVerifyPeers, HttpTimeout,\n"
-      "HttpConnectTo, DicomWeb {Enable, Root}.\n"
+      "HttpConnectTo, DicomWeb {Enable, Root}, DicomPort, DicomAet, DicomCheckCalledAet,\n"
+      "DicomMaxAssociations, DicomTimeout.\n"
       "Stop the server with SIGINT or SIGTERM. Stop it before changing a global property:\n"
       "a running plug-in overwrites its stored state whenever it saves.\n";
   }
@@ -132,9 +135,15 @@ namespace
     {
       core.HandleRest(request, true, answer);
     });
+    std::unique_ptr<DicomServer> dicom;
     try
     {
       server.Start();
+      if (config.dicomPort != 0)
+      {
+        dicom = std::make_unique<DicomServer>(config, core.GetIngest());
+        dicom->Start();
+      }
     }
     catch (...)
     {
@@ -148,6 +157,11 @@ namespace
     sigwait(&signals, &received);
     LogInfo(std::string("Received ") + (received == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
 
+    // Stopped before "stopping" is queued, so that every instance it stored reaches the plug-ins first.
+    if (dicom)
+    {
+      dicom->Stop();
+    }
     core.Stopping();
     server.Stop();
     core.FinalizePlugins();

@@ -15,18 +15,18 @@
 
 namespace KestrumHost
 {
+  void QuietDcmtk()
+  {
+    // DCMTK warns on stdout/stderr about every odd file or peer; the host reports its own reasons.
+    static std::once_flag once;
+    std::call_once(once, []
+    {
+      OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+    });
+  }
+
   namespace
   {
-    void QuietDcmtk()
-    {
-      // DCMTK warns on stdout/stderr about every odd file; the host reports its own reasons.
-      static std::once_flag once;
-      std::call_once(once, []
-      {
-        OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
-      });
-    }
-
     /**
      * A value longer than this is skipped rather than copied out of the buffer
      * (pixel data, overlays): the index needs none of them, and the file is

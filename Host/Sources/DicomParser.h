@@ -19,6 +19,9 @@ namespace KestrumHost
     Json::Value instanceTags = Json::Value(Json::objectValue);  // SOPInstanceUID, SOPClassUID, ...
   };
 
+  /** Keeps DCMTK's own log quiet (fatal errors only): the host logs the causes itself. Idempotent. */
+  void QuietDcmtk();
+
   /**
    * Reads a DICOM file (Part 10 with preamble, or a bare data set) from memory.
    * Returns false with a reason when the bytes are not DICOM or carry no SOP Instance UID.

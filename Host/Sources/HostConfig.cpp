@@ -1,5 +1,7 @@
 #include "HostConfig.h"
 
+#include "HostError.h"
+
 #include <KestrumException.h>
 #include <SystemToolbox.h>
 #include <Toolbox.h>
@@ -153,6 +155,34 @@ namespace KestrumHost
       ReadStringArray(root, "HttpConnectTo", config.httpConnectTo);
     }
 
+    void ReadBoundedUnsigned(const Json::Value& root, const char* key, unsigned int minimum, unsigned int maximum,
+                             unsigned int& target)
+    {
+      ReadUnsigned(root, key, maximum, target);
+      if (target < minimum)
+      {
+        throw ConfigurationError("The configuration option " + Quoted(key) + " must be an integer between " +
+                                 std::to_string(minimum) + " and " + std::to_string(maximum));
+      }
+    }
+
+    void ReadDicomServer(const Json::Value& root, HostConfig& config)
+    {
+      ReadUnsigned(root, "DicomPort", 65535, config.dicomPort);
+      ReadString(root, "DicomAet", config.dicomAet);
+      ReadBool(root, "DicomCheckCalledAet", config.dicomCheckCalledAet);
+      ReadBoundedUnsigned(root, "DicomMaxAssociations", 1, 1000, config.dicomMaxAssociations);
+      // A silent peer must never hold a thread for ever: no "no time-out" here.
+      ReadBoundedUnsigned(root, "DicomTimeout", 1, 3600, config.dicomTimeout);
+      // Peers pad titles with spaces: a title of spaces only is empty.
+      if (config.dicomAet.find_first_not_of(' ') == std::string::npos || config.dicomAet.size() > 16)
+      {
+        throw HostError(Kestrum::ErrorCode_BadApplicationEntityTitle,
+                        std::string("The configuration option \"DicomAet\": ") +
+                        Kestrum::DescribeErrorCode(Kestrum::ErrorCode_BadApplicationEntityTitle));
+      }
+    }
+
     void ReadDicomWeb(const Json::Value& root, HostConfig& config)
     {
       if (!root.isMember("DicomWeb"))
@@ -196,6 +226,7 @@ namespace KestrumHost
     ReadTls(*root, config);
     ReadOutgoingHttp(*root, config);
     ReadDicomWeb(*root, config);
+    ReadDicomServer(*root, config);
     return config;
   }
 

@@ -42,9 +42,19 @@ namespace KestrumHost
     bool dicomWebEnabled = false;
     std::string dicomWebRoot = "/dicom-web/";
 
+    unsigned int dicomPort = 4242;            // the storage SCP's TCP port, 0 = no DICOM server
+    std::string dicomAet = "KESTRUM";         // 1 to 16 characters, checked by Parse
+    bool dicomCheckCalledAet = false;         // refuse associations that call another title
+    unsigned int dicomMaxAssociations = 16;   // served at once; more are refused (A-ASSOCIATE-RJ)
+    unsigned int dicomTimeout = 30;           // seconds a peer may stay silent (ACSE, DIMSE, sockets)
+
     Json::Value raw = Json::Value(Json::objectValue);  // handed to plug-ins as it was read
 
-    /** Parses a JSON text (comments allowed); unknown keys are ignored. Throws ConfigurationError. */
+    /**
+     * Parses a JSON text (comments allowed); unknown keys are ignored. Throws
+     * ConfigurationError, or HostError with ErrorCode_BadApplicationEntityTitle
+     * for an unusable "DicomAet".
+     */
     static HostConfig Parse(const std::string& text);
 
     /** Reads and parses a file. Throws ConfigurationError. */

@@ -16,12 +16,13 @@
 namespace KestrumHost
 {
   /**
-   * Everything the host is, but the HTTP server: storage, plug-ins, change
+   * Everything the host is, but the HTTP and DICOM servers: storage, plug-ins, change
    * dispatcher, built-in API and DICOMweb service. Serves REST requests from any
    * source (HTTP threads or plug-ins' service calls) on the caller's thread.
    *
-   * Life cycle: LoadPlugins, InitializePlugins, (HTTP server starts), Started,
-   * ... , Stopping, (HTTP server stops), FinalizePlugins.
+   * Life cycle: LoadPlugins, InitializePlugins, (HTTP and DICOM servers start),
+   * Started, ... , (DICOM server stops), Stopping, (HTTP server stops),
+   * FinalizePlugins.
    */
   class HostCore : public IHostServices
   {
@@ -43,6 +44,7 @@ namespace KestrumHost
     const HostConfig& GetConfig() const { return config_; }
     Storage& GetStorage() { return storage_; }
     PluginManager& GetPlugins() { return plugins_; }
+    InstanceIngest& GetIngest() { return ingest_; }
 
     /** dlopen of the configured plug-ins. Throws HostError. */
     void LoadPlugins();

@@ -162,6 +162,8 @@ namespace KestrumHost
     system["HostVersion"] = KESTRUM_HOST_VERSION;
     system["ApiVersion"] = 1;
     system["DicomWebEnabled"] = config_.dicomWebEnabled;
+    system["DicomAet"] = config_.dicomAet;
+    system["DicomPort"] = config_.dicomPort;   // 0: no DICOM server
     system["PluginsEnabled"] = true;
     answer.SetJson(system);
   }

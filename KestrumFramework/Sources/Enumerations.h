@@ -55,8 +55,10 @@ namespace Kestrum
     ErrorCode_FileStorageCannotWrite = 2001,
     ErrorCode_DirectoryExpected = 2002,
     ErrorCode_HttpPortInUse = 2003,
+    ErrorCode_DicomPortInUse = 2004,
     ErrorCode_BadHttpStatusInRest = 2005,
     ErrorCode_RegularFileExpected = 2006,
+    ErrorCode_BadApplicationEntityTitle = 2009,
     ErrorCode_CannotStoreInstance = 2018,
     ErrorCode_UnsupportedMediaType = 3000,
     ErrorCode_START_PLUGINS = 1000000

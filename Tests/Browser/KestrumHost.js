@@ -34,6 +34,7 @@ async function start() {
   const config = {
     Name: 'BrowserTestHost',
     HttpPort: port,
+    DicomPort: 0,   // hosts of parallel tests would meet on the default port
     StorageDirectory: path.join(folder, 'storage'),
     Plugins: [process.env.QUELBY_PLUGIN],
     // The placeholder kinds point at a Kestrum server on this machine's

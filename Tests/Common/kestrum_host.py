@@ -54,6 +54,15 @@ def wait_until(condition, timeout=30, what="condition", interval=0.1, on_timeout
         time.sleep(interval)
 
 
+def run_dcmtk(tool, options, port, files=(), timeout=60):
+    """One run of a DCMTK network tool (storescu, echoscu...) against a DICOM
+    port of this machine, its output captured. TCP_NODELAY=1: without it
+    DCMTK waits about 40 ms for each acknowledgement."""
+    command = [tool] + [str(o) for o in options] + ["127.0.0.1", str(port)] + [str(f) for f in files]
+    return subprocess.run(command, capture_output=True, timeout=timeout,
+                          env=clean_environment({"TCP_NODELAY": "1"}))
+
+
 def run_admin(binary, *args, env=None, timeout=30):
     """One command-line run of the host (--version, --get-global-property...)."""
     return subprocess.run([binary] + [str(a) for a in args], capture_output=True,
@@ -65,12 +74,16 @@ class HostProcess:
     used; otherwise each start takes a free one. StorageDirectory defaults to
     the host's folder, so a restart finds what was stored.
 
+    dicom=True gives the host a DICOM server on a free port (each start takes
+    one, as for HTTP); otherwise "DicomPort" is 0 unless `config` sets it, so
+    that hosts started at once never meet on the default port.
+
     raw_config: the configuration file's text as given (comments, relative
     paths...), written instead of `config`, which must then hold its port.
     keep_alive=False sends "Connection: close" on every request."""
 
     def __init__(self, binary, workdir, config=None, env=None, tls_ca=None, auth=None,
-                 raw_config=None, keep_alive=True):
+                 raw_config=None, keep_alive=True, dicom=False):
         self.binary = binary
         self.workdir = str(workdir)
         os.makedirs(self.workdir, exist_ok=True)
@@ -80,6 +93,9 @@ class HostProcess:
         self.port_given = "HttpPort" in self.config
         self.port = self.config["HttpPort"] if self.port_given else free_port()
         self.config["HttpPort"] = self.port
+        self.dicom = dicom
+        self.config.setdefault("DicomPort", 0)
+        self.dicom_port = self.config["DicomPort"]
         self.scheme = "https" if self.config.get("SslEnabled") else "http"
         self.config_path = os.path.join(self.workdir, "config.json")
         self.log_path = os.path.join(self.workdir, "host.log")
@@ -105,6 +121,8 @@ class HostProcess:
         for _ in range(tries):
             if not self.port_given:
                 self.port = self.config["HttpPort"] = free_port()
+            if self.dicom:
+                self.dicom_port = self.config["DicomPort"] = free_port()
             self.write_config()
             if self._try_start():
                 return self
@@ -251,6 +269,18 @@ class HostProcess:
         answer = self.get("/instances")
         assert answer.status_code == 200, answer.text
         return answer.json()
+
+    # ---- DICOM ----
+
+    def storescu(self, files, *options, timeout=60):
+        """storescu of `files` to this host's DICOM port, calling its title;
+        -R proposes only the contexts the files need."""
+        aet = self.config.get("DicomAet", "KESTRUM")
+        return run_dcmtk("storescu", ["-R", "-aec", aet] + list(options), self.dicom_port, files, timeout)
+
+    def echoscu(self, *options, timeout=60):
+        aet = self.config.get("DicomAet", "KESTRUM")
+        return run_dcmtk("echoscu", ["-aec", aet] + list(options), self.dicom_port, timeout=timeout)
 
     def files_by_sop_uid(self):
         """SOP Instance UID -> stored file bytes, for every instance."""

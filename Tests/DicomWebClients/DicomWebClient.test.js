@@ -77,7 +77,7 @@ async function startHost() {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'dicomweb-clients-'));
   const port = await freePort();
   fs.writeFileSync(path.join(folder, 'config.json'), JSON.stringify({
-    HttpPort: port, StorageDirectory: path.join(folder, 'storage'),
+    HttpPort: port, DicomPort: 0, StorageDirectory: path.join(folder, 'storage'),
     DicomWeb: { Enable: true, Root: '/dicom-web/' }
   }));
   const log = fs.openSync(path.join(folder, 'host.log'), 'a');

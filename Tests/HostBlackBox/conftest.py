@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import dicom_samples  # noqa: E402
 # The tests import the launcher's pieces from here.
 from kestrum_host import (HostGroup, HostProcess, clean_environment, free_port,  # noqa: E402,F401
-                          run_admin, running_host)
+                          run_admin, run_dcmtk, running_host)
 
 
 # ---- Fixtures ----

@@ -15,7 +15,7 @@ from conftest import HostProcess, clean_environment, free_port, run_admin, runni
 def write_config(folder, config):
     path = os.path.join(str(folder), "config.json")
     with open(path, "w") as f:
-        json.dump(config, f)
+        json.dump(dict({"DicomPort": 0}, **config), f)   # no DICOM server unless asked for
     return path
 
 
@@ -70,7 +70,10 @@ def test_a_property_never_stored_prints_nothing(host_binary, tmp_path):
     ({"Plugins": "not-an-array"}, "Plugins"),
     ({"AuthenticationEnabled": "yes"}, "AuthenticationEnabled"),
     ({"DicomWeb": {"Enable": True, "Root": 7}}, "Root"),
-], ids=["port", "plugins", "authentication", "dicomweb-root"])
+    ({"DicomAet": ""}, "An application entity title (AET) cannot be empty or be longer than 16 characters"),
+    ({"DicomAet": "A" * 17}, "An application entity title (AET) cannot be empty or be longer than 16 characters"),
+    ({"DicomTimeout": 0}, "DicomTimeout"),
+], ids=["port", "plugins", "authentication", "dicomweb-root", "empty-aet", "long-aet", "no-dicom-timeout"])
 def test_a_wrongly_typed_option_is_a_clear_start_up_error(host_binary, tmp_path, config, named):
     config = dict(config, StorageDirectory=str(tmp_path / "storage"))
     result = subprocess.run([host_binary, write_config(tmp_path, config)], capture_output=True,
@@ -82,7 +85,7 @@ def test_a_wrongly_typed_option_is_a_clear_start_up_error(host_binary, tmp_path,
 def test_commented_configuration_with_unknown_keys_and_relative_storage(host_binary, tmp_path):
     port = free_port()
     raw = ('{\n  // a comment\n  "HttpPort": %d, /* another */\n  "SomethingUnknown": [1, 2],\n'
-           '  "StorageDirectory": "relative-storage"\n}\n' % port)
+           '  "DicomPort": 0,\n  "StorageDirectory": "relative-storage"\n}\n' % port)
     host = HostProcess(host_binary, tmp_path, {"HttpPort": port}, raw_config=raw).start()
     try:
         import dicom_samples

@@ -71,9 +71,9 @@ def stored_state(destination, automated_deletion, synchronization_uuid):
 def hosts(tmp_path):
     group = HostGroup(tmp_path, Host, binary=HOST_BINARY)
 
-    def make(automated_deletion):
+    def make(automated_deletion, dicom=False):
         destination = group.start(name="destination")
-        source = group.create({"Plugins": [PLUGIN]}, name="source")
+        source = group.create({"Plugins": [PLUGIN]}, name="source", dicom=dicom)
         generation = str(uuid.uuid4())
         source.set_global_property(5467, stored_state(destination, automated_deletion, generation))
         source.start()
@@ -89,10 +89,24 @@ def upload_all(source, files):
         assert answer.status_code == 200, answer.text
 
 
-def test_live_instances_arrive_identical_and_are_stamped(hosts):
-    source, destination, generation = hosts(automated_deletion=False)
+def store_over_dicom(source, files, folder):
+    """storescu, as a modality sends them; its re-encoding may change the bytes, not the instances."""
+    paths = []
+    for i, data in enumerate(files):
+        paths.append(folder / ("%d.dcm" % i))
+        paths[-1].write_bytes(data)
+    result = source.storescu(paths)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+@pytest.mark.parametrize("received_over", ["http", "dicom"])
+def test_live_instances_arrive_identical_and_are_stamped(hosts, tmp_path, received_over):
+    source, destination, generation = hosts(automated_deletion=False, dicom=received_over == "dicom")
     files = make_files(INSTANCES)
-    upload_all(source, files)
+    if received_over == "dicom":
+        store_over_dicom(source, files, tmp_path)
+    else:
+        upload_all(source, files)
 
     wait_until(lambda: len(destination.instances()) == INSTANCES, what="every instance at the destination")
     received = destination.files_by_sop_uid()

@@ -1,0 +1,141 @@
+#!/usr/bin/python3
+"""The path a hospital runs, modality -> host -> destination, side by side in
+one run with what DCMTK does alone on the same files.
+
+The files are those of sync_throughput.py (N distinct DICOM files of about
+the requested size: pydicom's CT sample with pixel-like content), written to
+one folder that DCMTK's storescu sends on one association (`+sd -q`,
+TCP_NODELAY=1 for every DCMTK tool, or each message waits about 40 ms for a
+delayed acknowledgement). Measured, each into an empty receiver on the same
+file system (--workdir):
+
+- storescu -> storescp: the reference, timed again right before each other
+  run so that every ratio compares two runs under the same machine load;
+- storescu -> kestrum-host alone: the host's ingest over DICOM, until
+  storescu ends (every instance answered, so stored and indexed);
+- storescu -> a source kestrum-host whose plug-in routes live to a
+  destination kestrum-host, over DICOMweb and over the peer protocol: from
+  the start of storescu to the last instance listed at the destination
+  (polled every 50 ms).
+
+The CPU columns are the sender's (storescu) and the receivers' (storescp,
+the host; source + destination for the whole path).
+
+    /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
+        --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm]
+"""
+
+import argparse
+import os
+import resource
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "Tests", "Common"))
+
+import kestrum_host  # noqa: E402
+import sync_throughput as bench  # noqa: E402  (the files, storescu -> storescp, the plug-in's state)
+
+MB = 1e6
+PATHS = (("DICOMweb", "DicomWeb"), ("peer", "Native"))
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def storescu_into(host, folder, timeout):
+    """(seconds, storescu's CPU seconds) of storescu sending the folder to a host."""
+    cpu = children_cpu()
+    start = time.time()
+    result = kestrum_host.run_dcmtk("storescu", ["-aet", "BENCHSCU", "-aec", "KESTRUM", "+sd", "-q"],
+                                    host.dicom_port, [folder], timeout)
+    elapsed = time.time() - start
+    if result.returncode != 0:
+        raise RuntimeError("storescu: " + result.stderr.decode(errors="replace")[-2000:])
+    return elapsed, children_cpu() - cpu
+
+
+def run_ingest(workdir, folder, count, timeout):
+    """storescu -> kestrum-host alone: (seconds, (storescu, host) CPU seconds)."""
+    host = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, "ingest"), dicom=True).start()
+    with bench.Finished(host):
+        cpu = bench.cpu_seconds(host.process.pid)
+        seconds, sender_cpu = storescu_into(host, folder, timeout)
+        host_cpu = bench.cpu_seconds(host.process.pid) - cpu
+        stored = len(host.instances())
+    if stored != count:
+        raise RuntimeError("kestrum-host stored %d of %d" % (stored, count))
+    return seconds, (sender_cpu, host_cpu)
+
+
+def run_path(workdir, plugin, name, protocol, folder, count, timeout):
+    """storescu -> source -> destination: (seconds to the last arrival, (storescu,
+    source + destination) CPU seconds)."""
+    destination = bench.Destination(os.path.join(workdir, "dest-" + name)).start()
+    with bench.Finished(destination):
+        source = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, "source-" + name),
+                                          config={"Plugins": [plugin]}, dicom=True)
+        source.set_global_property(5467, bench.stored_state(destination, protocol, False, True))
+        with bench.Finished(source.start()):
+            time.sleep(1.0)   # the plug-in settles
+            pids = (source.process.pid, destination.process.pid)
+            cpu = sum(bench.cpu_seconds(p) for p in pids)
+            start = time.time()
+            _, sender_cpu = storescu_into(source, folder, timeout)
+            end = bench.wait_for_count(destination, count, timeout, source)
+            receivers_cpu = sum(bench.cpu_seconds(p) for p in pids) - cpu
+    return end - start, (sender_cpu, receivers_cpu)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--host-binary", required=True)
+    parser.add_argument("--plugin", required=True)
+    parser.add_argument("--files", type=int, default=1000)
+    parser.add_argument("--size-kib", type=int, default=512)
+    parser.add_argument("--timeout", type=float, default=300, help="seconds allowed for one run")
+    parser.add_argument("--workdir", default=None, help="where every receiver stores (default: the temporary folder)")
+    args = parser.parse_args()
+    bench.HOST_BINARY = os.path.abspath(args.host_binary)
+    plugin = os.path.abspath(args.plugin)
+
+    files = bench.make_files(args.files, args.size_kib * 1024)
+    total = sum(len(f) for f in files)
+    print("%d files, %.1f KiB each on average, %.1f MB in all; load average %.1f"
+          % (len(files), total / len(files) / 1024, total / MB, os.getloadavg()[0]))
+
+    with tempfile.TemporaryDirectory(prefix="dicom-path-", dir=args.workdir) as workdir:
+        folder = bench.write_files(files, os.path.join(workdir, "files"))
+        print("| run | seconds | instances/s | MB/s | rate / storescp's just before | CPU s, storescu / receivers |")
+        print("|---|---|---|---|---|---|")
+
+        def row(name, seconds, cpu, reference=None):
+            print("| %s | %.2f | %.0f | %.1f | %s | %.2f / %.2f |"
+                  % (name, seconds, len(files) / seconds, total / MB / seconds,
+                     "" if reference is None else "**%.2f**" % (reference / seconds), cpu[0], cpu[1]), flush=True)
+
+        def storescp():
+            seconds, cpu = bench.run_storescu(workdir, folder, len(files), args.timeout)
+            row("storescu -> storescp", seconds, cpu)
+            return seconds
+
+        reference = storescp()
+        seconds, cpu = run_ingest(workdir, folder, len(files), args.timeout)
+        row("storescu -> kestrum-host (ingest)", seconds, cpu, reference)
+        for name, protocol in PATHS:
+            reference = storescp()
+            try:
+                seconds, cpu = run_path(workdir, plugin, name.lower(), protocol, folder, len(files), args.timeout)
+            except RuntimeError as e:
+                print("| storescu -> kestrum-host -> %s destination | failed: %s | | | | |" % (name, e))
+                continue
+            row("storescu -> kestrum-host -> kestrum-host (%s)" % name, seconds, cpu, reference)
+
+
+if __name__ == "__main__":
+    main()
