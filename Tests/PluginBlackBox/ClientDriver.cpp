@@ -66,14 +66,17 @@ namespace
     }
   }
 
+  // The peer client uploads from several threads: each line is printed whole.
+  void PrintLine(std::ostream& stream, const std::string& line)
+  {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    stream << line << std::endl;
+  }
+
   KestrumErrorCode CallHttpClient(const _KestrumCallHttpClient& p)
   {
-    {
-      // The peer client uploads from several threads: one whole line each.
-      static std::mutex outputMutex;
-      std::lock_guard<std::mutex> lock(outputMutex);
-      std::cout << "request " << MethodName(p.method) << " " << p.url << std::endl;
-    }
+    PrintLine(std::cout, "request " + std::string(MethodName(p.method)) + " " + p.url);
 
     if (!dumpPath.empty())
     {
@@ -103,7 +106,7 @@ namespace
     *p.httpStatus = answer.status;
     if (code != Kestrum::ErrorCode_Success)
     {
-      std::cerr << "transport: " << error << " (status " << answer.status << ")" << std::endl;
+      PrintLine(std::cerr, "transport: " + error + " (status " + std::to_string(answer.status) + ")");
       return code;
     }
 
@@ -122,10 +125,10 @@ namespace
     switch (service)
     {
       case KestrumService_LogError:
-        std::cerr << "E " << static_cast<const char*>(params) << std::endl;
+        PrintLine(std::cerr, "E " + std::string(static_cast<const char*>(params)));
         return 0;
       case KestrumService_LogWarning:
-        std::cerr << "W " << static_cast<const char*>(params) << std::endl;
+        PrintLine(std::cerr, "W " + std::string(static_cast<const char*>(params)));
         return 0;
       case KestrumService_LogInformation:
         return 0;
