@@ -74,6 +74,7 @@
 
       automatedRouting: false,
       automatedDeletion: false,
+      optionsEdited: false,
       optionsError: false,
 
       delivery: null,          // the answer of "../api/delivery"
@@ -157,8 +158,11 @@
         return getJson('../api/status')
           .done(function(status) {
             that.status = status;
-            that.automatedRouting = status.AutomatedRouting === true;
-            that.automatedDeletion = status.AutomatedDeletion === true;
+            // The refresh every few seconds must not undo a choice not applied yet.
+            if (!that.optionsEdited) {
+              that.automatedRouting = status.AutomatedRouting === true;
+              that.automatedDeletion = status.AutomatedDeletion === true;
+            }
           })
           .fail(function() {
             that.status = { error: true };
@@ -298,6 +302,7 @@
         }, 'text')
           .done(function() {
             that.optionsError = false;
+            that.optionsEdited = false;
           })
           .fail(function() {
             that.optionsError = true;

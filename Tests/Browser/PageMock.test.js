@@ -265,7 +265,11 @@ describe('page against a stand-in plug-in', () => {
     await page.locator('.side-bar .nav-link.active', { hasText: 'Options' }).waitFor();
     assert.equal(await page.locator('.side-bar .nav-link.active').count(), 1);
 
+    // A choice not applied yet survives the page's own refresh of the status.
     await page.locator('label[for="option-deletion"]').click();
+    await page.waitForResponse((r) => /\/api\/status/.test(r.url()));
+    await page.waitForTimeout(100);
+    assert.equal(await page.locator('#option-deletion').isChecked(), true);
     mock.state.failing.add('/api/options');
     await page.locator('#apply-button').click();
     await page.getByText('Cannot save the options').waitFor();
