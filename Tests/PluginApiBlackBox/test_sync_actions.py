@@ -41,6 +41,9 @@ def test_replay_force_replay_and_clear_pending(hosts):
         source.upload(data)
     total = sum(len(f) for f in files)
     assert len(source.instances()) == INSTANCES
+    # The host hands changes to the plug-in on a thread of its own: those of
+    # the uploads must have come (and gone, with no server) before connecting.
+    time.sleep(1.5)
     source.api_ok("/connect", {"id": "corvad"})
     time.sleep(0.5)
     assert destination.instances() == []
