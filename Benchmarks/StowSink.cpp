@@ -9,6 +9,8 @@
 // GET  .../studies     "[]" (what a connection test asks for)
 // GET  /instances      the UIDs received so far, as a JSON array
 
+#include <Multipart.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/beast/core.hpp>
@@ -94,68 +96,6 @@ namespace
     return std::nullopt;
   }
 
-  std::optional<std::string> ReadBoundary(std::string_view contentType)
-  {
-    const size_t at = contentType.find("boundary=");
-    if (at == std::string_view::npos)
-    {
-      return std::nullopt;
-    }
-    std::string_view boundary = contentType.substr(at + 9);
-    boundary = boundary.substr(0, boundary.find(';'));
-    if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
-    {
-      boundary = boundary.substr(1, boundary.size() - 2);
-    }
-    return std::string(boundary);
-  }
-
-  // The parts' files: a part's Content-Length lets its body be skipped without a search.
-  std::vector<std::string_view> SplitParts(std::string_view body, const std::string& boundary)
-  {
-    std::vector<std::string_view> parts;
-    const std::string delimiter = "--" + boundary;
-    size_t at = body.find(delimiter);
-    while (at != std::string_view::npos)
-    {
-      at += delimiter.size();
-      if (body.substr(at, 2) == "--")
-      {
-        break;
-      }
-      const size_t headersEnd = body.find("\r\n\r\n", at);
-      if (headersEnd == std::string_view::npos)
-      {
-        break;
-      }
-
-      const std::string_view headers = body.substr(at, headersEnd - at);
-      const size_t start = headersEnd + 4;
-      size_t end = std::string_view::npos;
-      const size_t lengthAt = headers.find("Content-Length: ");
-      if (lengthAt != std::string_view::npos)
-      {
-        const size_t length = std::strtoull(std::string(headers.substr(lengthAt + 16, 20)).c_str(), nullptr, 10);
-        if (start + length <= body.size())
-        {
-          end = start + length;
-        }
-      }
-      if (end == std::string_view::npos)
-      {
-        end = body.find("\r\n" + delimiter, start);
-        if (end == std::string_view::npos)
-        {
-          break;
-        }
-      }
-
-      parts.push_back(body.substr(start, end - start));
-      at = body.find(delimiter, end);
-    }
-    return parts;
-  }
-
   std::string Confirm(const std::vector<std::string>& uids)
   {
     std::string answer = "{\"00081199\":{\"vr\":\"SQ\",\"Value\":[";
@@ -175,17 +115,22 @@ namespace
 
     if (request.method() == http::verb::post && target.find("/studies") != std::string_view::npos)
     {
-      const std::optional<std::string> boundary = ReadBoundary(std::string(request[http::field::content_type]));
-      if (!boundary)
+      const KestrumHost::ContentType contentType =
+        KestrumHost::ParseContentType(std::string(request[http::field::content_type]));
+      const auto boundary = contentType.parameters.find("boundary");
+      std::vector<KestrumHost::MultipartPart> parts;
+      std::string error;
+      if (boundary == contentType.parameters.end() ||
+          !KestrumHost::ParseMultipart(body, boundary->second, parts, error))
       {
         answer.result(http::status::bad_request);
         answer.prepare_payload();
         return answer;
       }
       std::vector<std::string> uids;
-      for (const std::string_view part : SplitParts(body, *boundary))
+      for (const KestrumHost::MultipartPart& part : parts)
       {
-        if (std::optional<std::string> uid = ReadMediaStorageSopInstanceUid(part))
+        if (std::optional<std::string> uid = ReadMediaStorageSopInstanceUid(part.body))
         {
           uids.push_back(std::move(*uid));
         }
