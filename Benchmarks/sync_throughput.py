@@ -226,11 +226,14 @@ def stored_state(destination, protocol, compress, routing):
 
 
 HOST_BINARY = None   # set from the command line
+CONCURRENT_BATCHES = None   # set by --concurrent-batches
 
 
 def Source(workdir, plugin):
-    """A host that loads the plug-in."""
-    return kestrum_host.HostProcess(HOST_BINARY, workdir, config={"Plugins": [plugin]})
+    """A host that loads the plug-in, with the batches in flight of the command line."""
+    source = kestrum_host.HostProcess(HOST_BINARY, workdir, config={"Plugins": [plugin]})
+    set_concurrent_batches(source, CONCURRENT_BATCHES)
+    return source
 
 
 def set_concurrent_batches(source, count):
@@ -242,7 +245,6 @@ def set_concurrent_batches(source, count):
 
 
 SINK_BINARY = None   # set by --receiver sink
-CONCURRENT_BATCHES = None   # set by --concurrent-batches
 
 
 class Sink:
@@ -350,7 +352,6 @@ def run_live(workdir, plugin, name, protocol, compress, files, timeout):
     from the first upload into an empty source with routing on to the last arrival."""
     with Finished(Destination(os.path.join(workdir, "dest-live-" + name)).start()) as destination:
         source = Source(os.path.join(workdir, "source-live-" + name), plugin)
-        set_concurrent_batches(source, CONCURRENT_BATCHES)
         source.set_global_property(5467, stored_state(destination, protocol, compress, True))
         with Finished(source.start()):
             time.sleep(1.0)
@@ -577,8 +578,8 @@ def main():
                 parts.append("/zlib %.2f" % (mbs / zlib_mbs))
             return ", ".join(parts)
 
-        if args.concurrent_batches is not None:
-            print("source: ConcurrentBatches %d" % args.concurrent_batches)
+        if CONCURRENT_BATCHES is not None:
+            print("source: ConcurrentBatches %d" % CONCURRENT_BATCHES)
 
         def next_to(name, protocol, compress):
             """The references of one sync run, each measured right before it."""
@@ -586,9 +587,7 @@ def main():
                     storescu_next_to(name) if protocol == "DicomWeb" else storescu_mbs)
 
         if "replay" not in skip:
-            source = Source(os.path.join(workdir, "source"), plugin)
-            set_concurrent_batches(source, args.concurrent_batches)
-            source.start()
+            source = Source(os.path.join(workdir, "source"), plugin).start()
             start = time.time()
             upload_all(source, files)
             ingest = time.time() - start
