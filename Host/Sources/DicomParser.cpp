@@ -7,9 +7,12 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcjson.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <sstream>
 
@@ -115,8 +118,13 @@ namespace KestrumHost
       }
     }
 
-    /** Reads a file (or a bare data set) from memory, its large values skipped. */
-    bool ReadFile(const void* data, size_t size, DcmFileFormat& file, std::string& reason)
+    /**
+     * Reads a file (or a bare data set) from memory, its large values skipped;
+     * parsing stops at the first element at or beyond `stopAt` (DCMTK's
+     * undefined tag key: at the end).
+     */
+    bool ReadFile(const void* data, size_t size, DcmFileFormat& file, std::string& reason,
+                  const DcmTagKey& stopAt = DCM_UndefinedTagKey)
     {
       QuietDcmtk();
       if (size < 8)
@@ -124,14 +132,21 @@ namespace KestrumHost
         reason = "The body is too short to be a DICOM file";
         return false;
       }
-      if (!dcmDataDict.isDictionaryLoaded())
+      // Once loaded, the dictionary stays: its check, a lock shared by every
+      // thread, is made until it has passed once.
+      static std::atomic<bool> dictionaryLoaded{false};
+      if (!dictionaryLoaded.load(std::memory_order_relaxed))
       {
-        reason = "The DICOM dictionary is not loaded";
-        return false;
+        if (!dcmDataDict.isDictionaryLoaded())
+        {
+          reason = "The DICOM dictionary is not loaded";
+          return false;
+        }
+        dictionaryLoaded.store(true, std::memory_order_relaxed);
       }
       SkippingBufferStream stream(data, size);
       file.transferInit();
-      OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue);
+      OFCondition status = file.readUntilTag(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue, stopAt);
       file.transferEnd();
       if (status.bad())
       {
@@ -139,6 +154,103 @@ namespace KestrumHost
         return false;
       }
       return true;
+    }
+
+    /** The first tag the index does not need: its tags end at Instance Number (0020,0013). */
+    const DcmTagKey FirstTagNotIndexed(0x0020, 0x0014);
+
+    uint32_t ReadLittleEndian32(const uint8_t* bytes)
+    {
+      return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    }
+
+    /**
+     * Whether the bytes from `at` are nothing, or the Data Set Trailing
+     * Padding (FFFC,FFFC) that may follow the pixel data, whole.
+     */
+    bool IsWholeTail(const uint8_t* at, const uint8_t* end, bool explicitVr)
+    {
+      static const uint8_t PaddingTag[] = { 0xfc, 0xff, 0xfc, 0xff };
+      const size_t header = explicitVr ? 12 : 8;
+      if (at == end)
+      {
+        return true;
+      }
+      if (static_cast<size_t>(end - at) < header || !std::equal(std::begin(PaddingTag), std::end(PaddingTag), at) ||
+          (explicitVr && (at[4] != 'O' || at[5] != 'B' || at[6] != 0 || at[7] != 0)))
+      {
+        return false;
+      }
+      return ReadLittleEndian32(at + header - 4) == static_cast<uint64_t>(end - at) - header;
+    }
+
+    /** Whether encapsulated pixel data, from its first item on, ends with its delimiter, then a whole tail. */
+    bool EndsWithWholeFragments(const uint8_t* at, const uint8_t* end, bool explicitVr)
+    {
+      const uint32_t Item = 0xe000fffe;                  // (FFFE,E000), group first, little endian
+      const uint32_t SequenceDelimitation = 0xe0ddfffe;  // (FFFE,E0DD)
+      while (end - at >= 8)
+      {
+        const uint32_t tag = ReadLittleEndian32(at);
+        const uint32_t length = ReadLittleEndian32(at + 4);
+        at += 8;
+        if (tag == SequenceDelimitation)
+        {
+          return length == 0 && IsWholeTail(at, end, explicitVr);
+        }
+        if (tag != Item || length > static_cast<uint64_t>(end - at))
+        {
+          return false;
+        }
+        at += length;
+      }
+      return false;
+    }
+
+    /**
+     * Whether the bytes (a little endian data set, not deflated) end with a
+     * whole Pixel Data element (and at most the padding that may follow it):
+     * then a file cut short, which is almost always
+     * cut in its pixel data, its largest and last part, is ruled out without
+     * parsing what lies between the indexed tags and the pixels. False when
+     * in any doubt (no pixel data, elements after it, odd encodings), and the
+     * caller then parses to the end.
+     */
+    bool EndsWithWholePixelData(const uint8_t* begin, const uint8_t* end, bool explicitVr)
+    {
+      static const uint8_t PixelDataTag[] = { 0xe0, 0x7f, 0x10, 0x00 };   // (7FE0,0010)
+      for (const uint8_t* at = begin; ; at++)
+      {
+        at = std::search(at, end, std::begin(PixelDataTag), std::end(PixelDataTag));
+        const size_t header = explicitVr ? 12 : 8;
+        if (static_cast<size_t>(end - at) < header)
+        {
+          return false;
+        }
+        if (explicitVr && (at[4] != 'O' || (at[5] != 'B' && at[5] != 'W') || at[6] != 0 || at[7] != 0))
+        {
+          continue;   // these bytes were inside some other value
+        }
+        const uint32_t length = ReadLittleEndian32(at + header - 4);
+        const uint8_t* value = at + header;
+        if (length == 0xffffffff ? EndsWithWholeFragments(value, end, explicitVr)
+                                 : length <= static_cast<uint64_t>(end - value) && IsWholeTail(value + length, end, explicitVr))
+        {
+          return true;
+        }
+      }
+    }
+
+    /** Whether a file read up to FirstTagNotIndexed is known to be whole without reading the rest. */
+    bool IsKnownWhole(DcmFileFormat& head, const void* data, size_t size)
+    {
+      const DcmXfer syntax(head.getDataset()->getOriginalXfer());
+      if (!syntax.isLittleEndian() || syntax.getStreamCompression() != ESC_none)
+      {
+        return false;
+      }
+      const auto* bytes = static_cast<const uint8_t*>(data);
+      return EndsWithWholePixelData(bytes, bytes + size, syntax.isExplicitVR());
     }
 
     bool IsBulkData(DcmEVR vr)
@@ -226,12 +338,25 @@ namespace KestrumHost
 
   bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
   {
-    DcmFileFormat file;
-    if (!ReadFile(data, size, file, reason))
+    // Each received instance is parsed once, and half of a typical header
+    // (private groups, the image description) lies beyond the tags the index
+    // keeps: parsing stops there when the file is known to be whole.
+    DcmFileFormat head;
+    if (!ReadFile(data, size, head, reason, FirstTagNotIndexed))
     {
       return false;
     }
-    DcmDataset& dataset = *file.getDataset();
+    DcmFileFormat whole;
+    DcmFileFormat* file = &head;
+    if (!IsKnownWhole(head, data, size))
+    {
+      if (!ReadFile(data, size, whole, reason))
+      {
+        return false;
+      }
+      file = &whole;
+    }
+    DcmDataset& dataset = *file->getDataset();
     result = ParsedDicom();
     result.ids.sopInstanceUid = ReadTag(dataset, DCM_SOPInstanceUID);
     if (result.ids.sopInstanceUid.empty())
