@@ -20,32 +20,98 @@
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <unordered_map>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace KestrumHost
 {
+  /**
+   * The prepared statements of the one connection, each kept for the next
+   * use of the same text: preparing them anew made up a tenth of the cost
+   * of storing an instance.
+   */
+  class StatementCache
+  {
+  private:
+    std::unordered_map<std::string, sqlite3_stmt*> idle_;   // nullptr: in use
+
+  public:
+    sqlite3* const db;
+
+    explicit StatementCache(sqlite3* connection) : db(connection) {}
+
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    ~StatementCache()
+    {
+      for (const auto& entry : idle_)
+      {
+        sqlite3_finalize(entry.second);
+      }
+    }
+
+    sqlite3_stmt* Take(const char* sql)
+    {
+      auto found = idle_.find(sql);
+      if (found != idle_.end() && found->second != nullptr)
+      {
+        return std::exchange(found->second, nullptr);
+      }
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
+      {
+        sqlite3_finalize(statement);
+        throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(db));
+      }
+      return statement;
+    }
+
+    /** Back for the next use; a second one of the same text (used nested) is finalized. */
+    void Give(const char* sql, sqlite3_stmt* statement)
+    {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+      sqlite3_stmt*& slot = idle_[sql];
+      if (slot == nullptr)
+      {
+        slot = statement;
+      }
+      else
+      {
+        sqlite3_finalize(statement);
+      }
+    }
+  };
+
   namespace
   {
-    /** One prepared statement, finalized on every path. */
+    /** One statement of the cache, given back (reset) on every path. */
     class Statement
     {
     private:
+      StatementCache& cache_;
+      const char* sql_;
       sqlite3* db_;
-      sqlite3_stmt* stmt_ = nullptr;
+      sqlite3_stmt* stmt_;
 
     public:
-      Statement(sqlite3* db, const char* sql) : db_(db)
+      Statement(StatementCache& cache, const char* sql) :
+        cache_(cache),
+        sql_(sql),
+        db_(cache.db),
+        stmt_(cache.Take(sql))
       {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-        {
-          throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(db));
-        }
       }
+
+      Statement(const Statement&) = delete;
+      Statement& operator=(const Statement&) = delete;
 
       ~Statement()
       {
-        sqlite3_finalize(stmt_);
+        cache_.Give(sql_, stmt_);
       }
 
       Statement& Bind(int index, const std::string& text)
@@ -98,18 +164,18 @@ namespace KestrumHost
     class Transaction
     {
     private:
-      sqlite3* db_;
+      StatementCache& cache_;
       bool done_ = false;
 
     public:
-      explicit Transaction(sqlite3* db) : db_(db)
+      explicit Transaction(StatementCache& cache) : cache_(cache)
       {
-        Statement(db, "BEGIN IMMEDIATE").Step();
+        Statement(cache_, "BEGIN IMMEDIATE").Step();
       }
 
       void Commit()
       {
-        Statement(db_, "COMMIT").Step();
+        Statement(cache_, "COMMIT").Step();
         done_ = true;
       }
 
@@ -117,7 +183,7 @@ namespace KestrumHost
       {
         if (!done_)
         {
-          sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+          sqlite3_exec(cache_.db, "ROLLBACK", nullptr, nullptr, nullptr);
         }
       }
     };
@@ -227,6 +293,7 @@ namespace KestrumHost
       db_ = nullptr;
       throw HostError(Kestrum::ErrorCode_SQLiteNotOpened, "Cannot open the index " + indexPath + ": " + message);
     }
+    statements_ = std::make_unique<StatementCache>(db_);
     sqlite3_busy_timeout(db_, 10000);
     Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=NORMAL");
@@ -248,6 +315,7 @@ namespace KestrumHost
 
   Storage::~Storage()
   {
+    statements_.reset();   // finalized first, or the connection would stay open
     sqlite3_close(db_);
   }
 
@@ -274,7 +342,7 @@ namespace KestrumHost
 
   bool Storage::ExistsLocked(const char* sql, const std::string& value)
   {
-    Statement statement(db_, sql);
+    Statement statement(*statements_, sql);
     statement.Bind(1, value);
     return statement.Step();
   }
@@ -286,7 +354,7 @@ namespace KestrumHost
     change.resourceType = resourceType;
     change.resourceId = id;
     change.date = NowAsDicomDateTime();
-    Statement statement(db_, "INSERT INTO changes(change_type, resource_type, resource_id, date) VALUES(?,?,?,?)");
+    Statement statement(*statements_, "INSERT INTO changes(change_type, resource_type, resource_id, date) VALUES(?,?,?,?)");
     statement.Bind(1, static_cast<int64_t>(changeType)).Bind(2, static_cast<int64_t>(resourceType))
       .Bind(3, id).Bind(4, change.date).Step();
     change.seq = sqlite3_last_insert_rowid(db_);
@@ -374,12 +442,12 @@ namespace KestrumHost
 
   void Storage::IndexLocked(StoreResult& result, size_t fileSize, const Json::Value& tags)
   {
-    Transaction transaction(db_);
+    Transaction transaction(*statements_);
     bool newPatient = !ExistsLocked("SELECT 1 FROM instances WHERE patient_id=? LIMIT 1", result.patientId);
     bool newStudy = !ExistsLocked("SELECT 1 FROM instances WHERE study_id=? LIMIT 1", result.studyId);
     bool newSeries = !ExistsLocked("SELECT 1 FROM instances WHERE series_id=? LIMIT 1", result.seriesId);
 
-    Statement insert(db_, "INSERT INTO instances(id, series_id, study_id, patient_id, file_size, tags) "
+    Statement insert(*statements_, "INSERT INTO instances(id, series_id, study_id, patient_id, file_size, tags) "
                           "VALUES(?,?,?,?,?,?)");
     insert.Bind(1, result.instanceId).Bind(2, result.seriesId).Bind(3, result.studyId)
       .Bind(4, result.patientId).Bind(5, static_cast<int64_t>(fileSize))
@@ -459,7 +527,7 @@ namespace KestrumHost
   bool Storage::GetInstance(const std::string& id, InstanceRecord& record) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT series_id, study_id, patient_id, file_size, tags FROM instances WHERE id=?");
+    Statement statement(*statements_, "SELECT series_id, study_id, patient_id, file_size, tags FROM instances WHERE id=?");
     statement.Bind(1, id);
     if (!statement.Step())
     {
@@ -477,7 +545,7 @@ namespace KestrumHost
   std::vector<std::string> Storage::ListInstances() const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT id FROM instances ORDER BY rowid");
+    Statement statement(*statements_, "SELECT id FROM instances ORDER BY rowid");
     std::vector<std::string> ids;
     while (statement.Step())
     {
@@ -494,7 +562,7 @@ namespace KestrumHost
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      Statement statement(db_, "SELECT 1 FROM instances WHERE id=?");
+      Statement statement(*statements_, "SELECT 1 FROM instances WHERE id=?");
       statement.Bind(1, id);
       if (!statement.Step())
       {
@@ -521,14 +589,14 @@ namespace KestrumHost
   {
     std::lock_guard<std::mutex> lock(mutex_);
     {
-      Transaction transaction(db_);
-      Statement remove(db_, "DELETE FROM instances WHERE id=?");
+      Transaction transaction(*statements_);
+      Statement remove(*statements_, "DELETE FROM instances WHERE id=?");
       remove.Bind(1, id).Step();
       if (sqlite3_changes(db_) == 0)
       {
         return false;
       }
-      Statement metadata(db_, "DELETE FROM metadata WHERE instance_id=?");
+      Statement metadata(*statements_, "DELETE FROM metadata WHERE instance_id=?");
       metadata.Bind(1, id).Step();
       change = RecordChangeLocked(KestrumChangeType_Deleted, KestrumResourceType_Instance, id);
       transaction.Commit();
@@ -544,13 +612,13 @@ namespace KestrumHost
   bool Storage::ListMetadata(const std::string& id, std::vector<int>& keys) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement exists(db_, "SELECT 1 FROM instances WHERE id=?");
+    Statement exists(*statements_, "SELECT 1 FROM instances WHERE id=?");
     exists.Bind(1, id);
     if (!exists.Step())
     {
       return false;
     }
-    Statement statement(db_, "SELECT key FROM metadata WHERE instance_id=? ORDER BY key");
+    Statement statement(*statements_, "SELECT key FROM metadata WHERE instance_id=? ORDER BY key");
     statement.Bind(1, id);
     keys.clear();
     while (statement.Step())
@@ -563,7 +631,7 @@ namespace KestrumHost
   bool Storage::GetMetadata(const std::string& id, int key, std::string& value) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT value FROM metadata WHERE instance_id=? AND key=?");
+    Statement statement(*statements_, "SELECT value FROM metadata WHERE instance_id=? AND key=?");
     statement.Bind(1, id).Bind(2, static_cast<int64_t>(key));
     if (!statement.Step())
     {
@@ -576,14 +644,14 @@ namespace KestrumHost
   bool Storage::SetMetadata(const std::string& id, int key, const std::string& value)
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Transaction transaction(db_);
-    Statement exists(db_, "SELECT 1 FROM instances WHERE id=?");
+    Transaction transaction(*statements_);
+    Statement exists(*statements_, "SELECT 1 FROM instances WHERE id=?");
     exists.Bind(1, id);
     if (!exists.Step())
     {
       return false;
     }
-    Statement statement(db_, "INSERT OR REPLACE INTO metadata(instance_id, key, value) VALUES(?,?,?)");
+    Statement statement(*statements_, "INSERT OR REPLACE INTO metadata(instance_id, key, value) VALUES(?,?,?)");
     statement.Bind(1, id).Bind(2, static_cast<int64_t>(key)).BindBlob(3, value).Step();
     transaction.Commit();
     return true;
@@ -592,7 +660,7 @@ namespace KestrumHost
   bool Storage::DeleteMetadata(const std::string& id, int key)
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "DELETE FROM metadata WHERE instance_id=? AND key=?");
+    Statement statement(*statements_, "DELETE FROM metadata WHERE instance_id=? AND key=?");
     statement.Bind(1, id).Bind(2, static_cast<int64_t>(key)).Step();
     return sqlite3_changes(db_) > 0;
   }
@@ -600,7 +668,7 @@ namespace KestrumHost
   bool Storage::GetGlobalProperty(int property, std::string& value) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT value FROM global_properties WHERE property=?");
+    Statement statement(*statements_, "SELECT value FROM global_properties WHERE property=?");
     statement.Bind(1, static_cast<int64_t>(property));
     if (!statement.Step())
     {
@@ -613,7 +681,7 @@ namespace KestrumHost
   void Storage::SetGlobalProperty(int property, const std::string& value)
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "INSERT OR REPLACE INTO global_properties(property, value) VALUES(?,?)");
+    Statement statement(*statements_, "INSERT OR REPLACE INTO global_properties(property, value) VALUES(?,?)");
     statement.Bind(1, static_cast<int64_t>(property)).BindBlob(2, value).Step();
   }
 
@@ -626,7 +694,7 @@ namespace KestrumHost
   std::vector<ChangeRecord> Storage::ReadChanges(int64_t since, unsigned int count) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT seq, change_type, resource_type, resource_id, date FROM changes "
+    Statement statement(*statements_, "SELECT seq, change_type, resource_type, resource_id, date FROM changes "
                              "WHERE seq>? ORDER BY seq LIMIT ?");
     statement.Bind(1, since).Bind(2, static_cast<int64_t>(count));
     std::vector<ChangeRecord> changes;
@@ -646,14 +714,14 @@ namespace KestrumHost
   int64_t Storage::GetLastChangeSeq() const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT MAX(seq) FROM changes");
+    Statement statement(*statements_, "SELECT MAX(seq) FROM changes");
     return statement.Step() ? statement.Int(0) : 0;
   }
 
   std::vector<std::string> Storage::ListRemotes(const std::string& registry) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT name FROM remotes WHERE registry=? ORDER BY name");
+    Statement statement(*statements_, "SELECT name FROM remotes WHERE registry=? ORDER BY name");
     statement.Bind(1, registry);
     std::vector<std::string> names;
     while (statement.Step())
@@ -666,7 +734,7 @@ namespace KestrumHost
   bool Storage::GetRemote(const std::string& registry, const std::string& name, std::string& definition) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT definition FROM remotes WHERE registry=? AND name=?");
+    Statement statement(*statements_, "SELECT definition FROM remotes WHERE registry=? AND name=?");
     statement.Bind(1, registry).Bind(2, name);
     if (!statement.Step())
     {
@@ -679,14 +747,14 @@ namespace KestrumHost
   void Storage::PutRemote(const std::string& registry, const std::string& name, const std::string& definition)
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "INSERT OR REPLACE INTO remotes(registry, name, definition) VALUES(?,?,?)");
+    Statement statement(*statements_, "INSERT OR REPLACE INTO remotes(registry, name, definition) VALUES(?,?,?)");
     statement.Bind(1, registry).Bind(2, name).Bind(3, definition).Step();
   }
 
   bool Storage::DeleteRemote(const std::string& registry, const std::string& name)
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "DELETE FROM remotes WHERE registry=? AND name=?");
+    Statement statement(*statements_, "DELETE FROM remotes WHERE registry=? AND name=?");
     statement.Bind(1, registry).Bind(2, name).Step();
     return sqlite3_changes(db_) > 0;
   }
@@ -694,7 +762,7 @@ namespace KestrumHost
   std::vector<StudyRecord> Storage::ListStudies(unsigned int limit, unsigned int offset) const
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement statement(db_, "SELECT study_id, MIN(rowid), COUNT(*) FROM instances GROUP BY study_id "
+    Statement statement(*statements_, "SELECT study_id, MIN(rowid), COUNT(*) FROM instances GROUP BY study_id "
                              "ORDER BY MIN(rowid) LIMIT ? OFFSET ?");
     statement.Bind(1, limit == 0 ? int64_t(-1) : static_cast<int64_t>(limit)).Bind(2, static_cast<int64_t>(offset));
     std::vector<StudyRecord> studies;
@@ -703,7 +771,7 @@ namespace KestrumHost
       StudyRecord study;
       study.studyId = statement.Text(0);
       study.instanceCount = statement.Int(2);
-      Statement first(db_, "SELECT tags FROM instances WHERE rowid=?");
+      Statement first(*statements_, "SELECT tags FROM instances WHERE rowid=?");
       first.Bind(1, statement.Int(1));
       if (first.Step())
       {
@@ -721,7 +789,7 @@ namespace KestrumHost
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // An empty UID matches every row: "?1 = ''" short-cuts the comparison.
-    Statement statement(db_, "SELECT id, series_id, study_id, patient_id, file_size, tags FROM instances WHERE "
+    Statement statement(*statements_, "SELECT id, series_id, study_id, patient_id, file_size, tags FROM instances WHERE "
                              "(?1 = '' OR json_extract(tags, '$.Study.StudyInstanceUID') = ?1) AND "
                              "(?2 = '' OR json_extract(tags, '$.Series.SeriesInstanceUID') = ?2) AND "
                              "(?3 = '' OR json_extract(tags, '$.Instance.SOPInstanceUID') = ?3) ORDER BY rowid");

@@ -5,6 +5,7 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@ struct sqlite3;
 
 namespace KestrumHost
 {
+  class StatementCache;
+
   struct ChangeRecord
   {
     int64_t seq = 0;
@@ -64,6 +67,7 @@ namespace KestrumHost
     std::string directory_;
     sqlite3* db_ = nullptr;
     mutable std::mutex mutex_;  // one connection, used by one thread at a time
+    std::unique_ptr<StatementCache> statements_;  // guarded by mutex_
 
     void Execute(const char* sql);
     /** A file written whole but without a name yet; closed by NameFile, or on destruction. */
