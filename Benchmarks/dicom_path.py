@@ -22,7 +22,8 @@ The CPU columns are the sender's (storescu) and the receivers' (storescp,
 the host; source + destination for the whole path).
 
     /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
-        --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores]
+        --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores] \\
+        [--compare-binary OTHER/kestrum-host]
 """
 
 import argparse
@@ -62,9 +63,9 @@ def storescu_into(host, folder, timeout):
     return elapsed, children_cpu() - cpu
 
 
-def run_ingest(workdir, folder, count, timeout):
+def run_ingest(workdir, name, folder, count, timeout):
     """storescu -> kestrum-host alone: (seconds, (storescu, host) CPU seconds)."""
-    host = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, "ingest"), dicom=True).start()
+    host = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, name), dicom=True).start()
     with bench.Finished(host):
         cpu = bench.cpu_seconds(host.process.pid)
         seconds, sender_cpu = storescu_into(host, folder, timeout)
@@ -106,9 +107,14 @@ def main():
                         help="remove each run's stores when it ends; on tmpfs every store left behind makes the "
                              "later runs write into memory this virtual machine has not used before, and they slow "
                              "down run after run (storescp from 1.28 s to 2.36 s over six runs)")
+    parser.add_argument("--compare-binary", default=None,
+                        help="another build of kestrum-host (an earlier commit): its ingest and paths run too, each "
+                             "right after the same run of --host-binary, with its own storescp just before")
     args = parser.parse_args()
-    bench.HOST_BINARY = os.path.abspath(args.host_binary)
     plugin = os.path.abspath(args.plugin)
+    hosts = [("", "", os.path.abspath(args.host_binary))]   # (label, folder suffix, binary)
+    if args.compare_binary:
+        hosts.append((", compared build", "-compared", os.path.abspath(args.compare_binary)))
 
     files = bench.make_files(args.files, args.size_kib * 1024)
     total = sum(len(f) for f in files)
@@ -143,20 +149,24 @@ def main():
             row("storescu -> storescp", seconds, cpu)
             return seconds
 
-        reference = storescp()
-        with stores() as where:
-            seconds, cpu = run_ingest(where, folder, len(files), args.timeout)
-        row("storescu -> kestrum-host (ingest)", seconds, cpu, reference)
-        for name, protocol in PATHS:
+        for label, suffix, binary in hosts:
+            bench.HOST_BINARY = binary
             reference = storescp()
-            try:
-                with stores() as where:
-                    seconds, cpu = run_path(where, plugin, name.lower(), protocol, folder, len(files), args.timeout)
-            except RuntimeError as e:
-                print("| storescu -> kestrum-host -> %s destination | failed: %s | | | | |" % (name, e))
-                continue
-            row("storescu -> kestrum-host -> kestrum-host (%s)" % name, seconds, cpu, reference)
-
+            with stores() as where:
+                seconds, cpu = run_ingest(where, "ingest" + suffix, folder, len(files), args.timeout)
+            row("storescu -> kestrum-host (ingest%s)" % label, seconds, cpu, reference)
+        for name, protocol in PATHS:
+            for label, suffix, binary in hosts:
+                bench.HOST_BINARY = binary
+                reference = storescp()
+                try:
+                    with stores() as where:
+                        seconds, cpu = run_path(where, plugin, name.lower() + suffix, protocol, folder, len(files),
+                                                args.timeout)
+                except RuntimeError as e:
+                    print("| storescu -> kestrum-host -> %s destination%s | failed: %s | | | | |" % (name, label, e))
+                    continue
+                row("storescu -> kestrum-host -> kestrum-host (%s%s)" % (name, label), seconds, cpu, reference)
 
 if __name__ == "__main__":
     main()
