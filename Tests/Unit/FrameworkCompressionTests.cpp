@@ -112,6 +112,7 @@ TEST_F(GzipTest, RoundTripsAreExactAndReadableByZlib)
   for (bool prefix : { false, true })
   {
     compressor.SetSizePrefix(prefix);
+    compressor.SetCompressionLevel(prefix ? 4 : 6);   // 4: the peer uploads' level
     for (size_t size : { size_t(1), size_t(1000), size_t(70000), size_t(512 * 1024) })
     {
       const std::string data = PixelLikeData(size, static_cast<unsigned int>(size));
@@ -140,6 +141,21 @@ TEST_F(GzipTest, ReadsStreamsOfOtherWritersAndCompressesAsWellAsZlibLevelSix)
   compressor.Compress(ours, data.data(), data.size());
   EXPECT_EQ(data, InflateWithZlib(ours));
   EXPECT_LE(ours.size(), DeflateWithZlib(data, 6).size() * 105 / 100);
+
+  // The peer uploads' level stays within the same bound; levels beyond 9 are refused.
+  compressor.SetCompressionLevel(4);
+  compressor.Compress(ours, data.data(), data.size());
+  EXPECT_EQ(data, InflateWithZlib(ours));
+  EXPECT_LE(ours.size(), DeflateWithZlib(data, 6).size() * 105 / 100);
+  try
+  {
+    compressor.SetCompressionLevel(10);
+    ADD_FAILURE() << "level 10 accepted";
+  }
+  catch (const KestrumException& e)
+  {
+    EXPECT_EQ(Kestrum::ErrorCode_ParameterOutOfRange, e.GetErrorCode());
+  }
 }
 
 TEST_F(GzipTest, EmptyInputGivesAnEmptyMemberAndBack)
