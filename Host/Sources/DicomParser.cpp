@@ -219,7 +219,12 @@ namespace KestrumHost
     bool EndsWithWholePixelData(const uint8_t* begin, const uint8_t* end, bool explicitVr)
     {
       static const uint8_t PixelDataTag[] = { 0xe0, 0x7f, 0x10, 0x00 };   // (7FE0,0010)
-      for (const uint8_t* at = begin; ; at++)
+      // The real element comes first or nearly so (after an icon's); a file
+      // crafted with many look-alikes, each walked to the end, would make
+      // this quadratic: beyond a few, the full parse decides.
+      const int MaximumCandidates = 16;
+      const uint8_t* at = begin;
+      for (int candidate = 0; candidate < MaximumCandidates; candidate++, at++)
       {
         at = std::search(at, end, std::begin(PixelDataTag), std::end(PixelDataTag));
         const size_t header = explicitVr ? 12 : 8;
@@ -239,6 +244,7 @@ namespace KestrumHost
           return true;
         }
       }
+      return false;
     }
 
     /** Whether a file read up to FirstTagNotIndexed is known to be whole without reading the rest. */

@@ -121,6 +121,16 @@ def test_a_file_cut_short_is_refused_and_the_whole_one_indexed(host, name):
             assert str(found[0][tag]["Value"][0]).strip() == str(element.value).strip(), tag
 
 
+def test_pixel_data_look_alikes_cannot_stall_the_parse(host):
+    # A whole header, then 200,000 items each holding what looks like the start of
+    # encapsulated pixel data: checking each look-alike to the end was quadratic.
+    head = dicom_samples.restamped(dicom_samples.sample_by_name("CT_small.dcm"))
+    head = head[:head.rindex(b"\xe0\x7f\x10\x00")]
+    look_alike = b"\xe0\x7f\x10\x00OB\0\0\xff\xff\xff\xff"
+    body = head + look_alike + (b"\xfe\xff\x00\xe0\x0c\0\0\0" + look_alike) * 200000
+    assert host.post("/instances", data=body, timeout=30).status_code == 400
+
+
 def test_a_hard_kill_never_leaves_an_index_entry_without_its_file(host_binary, tmp_path):
     storage = str(tmp_path / "storage")
     sample = dicom_samples.sample_by_name("waveform_ecg.dcm")    # one of the larger files
