@@ -4,6 +4,7 @@
 // a folder, also zlib 6 and libdeflate 1, 4 and 6 over all of its files.
 
 #include <Compression/GzipCompressor.h>
+#include <SystemToolbox.h>
 
 #include <benchmark/benchmark.h>
 
@@ -11,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 #include <random>
 #include <stdexcept>
@@ -84,10 +83,8 @@ namespace
       std::sort(paths.begin(), paths.end());
       for (const auto& path : paths)
       {
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream content;
-        content << file.rdbuf();
-        contents.push_back(content.str());
+        contents.emplace_back();
+        Kestrum::ReadWholeFile(contents.back(), path.string());
       }
       return contents;
     }();

@@ -11,7 +11,6 @@
 #include <dcmtk/oflog/oflog.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <sstream>
@@ -132,17 +131,10 @@ namespace KestrumHost
         reason = "The body is too short to be a DICOM file";
         return false;
       }
-      // Once loaded, the dictionary stays: its check, a lock shared by every
-      // thread, is made until it has passed once.
-      static std::atomic<bool> dictionaryLoaded{false};
-      if (!dictionaryLoaded.load(std::memory_order_relaxed))
+      if (!dcmDataDict.isDictionaryLoaded())
       {
-        if (!dcmDataDict.isDictionaryLoaded())
-        {
-          reason = "The DICOM dictionary is not loaded";
-          return false;
-        }
-        dictionaryLoaded.store(true, std::memory_order_relaxed);
+        reason = "The DICOM dictionary is not loaded";
+        return false;
       }
       SkippingBufferStream stream(data, size);
       file.transferInit();
@@ -165,23 +157,32 @@ namespace KestrumHost
     }
 
     /**
+     * The value of the element at `at` when it has this tag (and, explicit,
+     * the VR OB, or OW where allowed) and its header fits: nullptr otherwise.
+     */
+    const uint8_t* ElementValue(const uint8_t* at, const uint8_t* end, const uint8_t (&tag)[4], bool explicitVr,
+                                bool orOW, uint32_t& length)
+    {
+      const size_t header = explicitVr ? 12 : 8;
+      if (static_cast<size_t>(end - at) < header || !std::equal(std::begin(tag), std::end(tag), at) ||
+          (explicitVr && (at[4] != 'O' || (at[5] != 'B' && !(orOW && at[5] == 'W')) || at[6] != 0 || at[7] != 0)))
+      {
+        return nullptr;
+      }
+      length = ReadLittleEndian32(at + header - 4);
+      return at + header;
+    }
+
+    /**
      * Whether the bytes from `at` are nothing, or the Data Set Trailing
      * Padding (FFFC,FFFC) that may follow the pixel data, whole.
      */
     bool IsWholeTail(const uint8_t* at, const uint8_t* end, bool explicitVr)
     {
       static const uint8_t PaddingTag[] = { 0xfc, 0xff, 0xfc, 0xff };
-      const size_t header = explicitVr ? 12 : 8;
-      if (at == end)
-      {
-        return true;
-      }
-      if (static_cast<size_t>(end - at) < header || !std::equal(std::begin(PaddingTag), std::end(PaddingTag), at) ||
-          (explicitVr && (at[4] != 'O' || at[5] != 'B' || at[6] != 0 || at[7] != 0)))
-      {
-        return false;
-      }
-      return ReadLittleEndian32(at + header - 4) == static_cast<uint64_t>(end - at) - header;
+      uint32_t length = 0;
+      const uint8_t* value = at == end ? end : ElementValue(at, end, PaddingTag, explicitVr, false, length);
+      return value != nullptr && length == static_cast<uint64_t>(end - value);
     }
 
     /** Whether encapsulated pixel data, from its first item on, ends with its delimiter, then a whole tail. */
@@ -227,17 +228,16 @@ namespace KestrumHost
       for (int candidate = 0; candidate < MaximumCandidates; candidate++, at++)
       {
         at = std::search(at, end, std::begin(PixelDataTag), std::end(PixelDataTag));
-        const size_t header = explicitVr ? 12 : 8;
-        if (static_cast<size_t>(end - at) < header)
+        if (at == end)
         {
           return false;
         }
-        if (explicitVr && (at[4] != 'O' || (at[5] != 'B' && at[5] != 'W') || at[6] != 0 || at[7] != 0))
+        uint32_t length = 0;
+        const uint8_t* value = ElementValue(at, end, PixelDataTag, explicitVr, true, length);
+        if (value == nullptr)
         {
-          continue;   // these bytes were inside some other value
+          continue;   // these bytes were inside some other value, or are cut short
         }
-        const uint32_t length = ReadLittleEndian32(at + header - 4);
-        const uint8_t* value = at + header;
         if (length == 0xffffffff ? EndsWithWholeFragments(value, end, explicitVr)
                                  : length <= static_cast<uint64_t>(end - value) && IsWholeTail(value + length, end, explicitVr))
         {

@@ -94,14 +94,12 @@ namespace KestrumHost
     private:
       StatementCache& cache_;
       const char* sql_;
-      sqlite3* db_;
       sqlite3_stmt* stmt_;
 
     public:
       Statement(StatementCache& cache, const char* sql) :
         cache_(cache),
         sql_(sql),
-        db_(cache.db),
         stmt_(cache.Take(sql))
       {
       }
@@ -144,7 +142,7 @@ namespace KestrumHost
         {
           return false;
         }
-        throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(db_));
+        throw HostError(Kestrum::ErrorCode_Database, std::string("SQLite: ") + sqlite3_errmsg(cache_.db));
       }
 
       std::string Text(int column) const
