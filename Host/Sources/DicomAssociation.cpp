@@ -215,6 +215,85 @@ namespace KestrumHost
       }
     }
 
+    const size_t ItemHeaderLength = 4;
+
+    /**
+     * Calls visit(type, value, length) for each item of [begin, end), each a
+     * 4-byte header (type, reserved, 16-bit length) and its value; false when
+     * the items do not tile the range exactly or visit refuses one.
+     */
+    template <typename Visit>
+    bool ForEachItem(const unsigned char* begin, const unsigned char* end, Visit visit)
+    {
+      while (begin != end)
+      {
+        if (static_cast<size_t>(end - begin) < ItemHeaderLength)
+        {
+          return false;
+        }
+        const size_t length = static_cast<size_t>((begin[2] << 8) | begin[3]);
+        const unsigned char* value = begin + ItemHeaderLength;
+        if (static_cast<size_t>(end - value) < length || !visit(begin[0], value, length))
+        {
+          return false;
+        }
+        begin = value + length;
+      }
+      return true;
+    }
+
+    /** One abstract syntax and at least one transfer syntax, UIDs of 1 to 64 characters, nothing else. */
+    bool IsWellFormedContext(const unsigned char* value, size_t length)
+    {
+      const unsigned char AbstractSyntaxItem = 0x30;
+      const unsigned char TransferSyntaxItem = 0x40;
+      const size_t ContextFixedLength = 4;   // identifier and 3 reserved bytes
+      const size_t MaximumUidLength = 64;
+      int abstractSyntaxes = 0;
+      int transferSyntaxes = 0;
+      return length >= ContextFixedLength &&
+             ForEachItem(value + ContextFixedLength, value + length,
+                         [&](unsigned char type, const unsigned char*, size_t uidLength) {
+                           abstractSyntaxes += (type == AbstractSyntaxItem);
+                           transferSyntaxes += (type == TransferSyntaxItem);
+                           return (type == AbstractSyntaxItem || type == TransferSyntaxItem) &&
+                                  uidLength >= 1 && uidLength <= MaximumUidLength;
+                         }) &&
+             abstractSyntaxes == 1 && transferSyntaxes >= 1;
+    }
+
+    /**
+     * Whether an A-ASSOCIATE-RQ is built as the standard says: items that
+     * fit in it as their lengths say, and presentation contexts (requested
+     * ones only) of one abstract and some transfer syntaxes. DCMTK refuses
+     * one that is not, but its refusals of a broken presentation context
+     * leak memory, which a peer could repeat at will.
+     */
+    bool IsWellFormedRequest(const std::string& pdu)
+    {
+      const size_t FixedFieldsLength = 68;   // version, reserved, called and calling titles, reserved
+      const unsigned char RequestedContextItem = 0x20;
+      const unsigned char AcceptedContextItem = 0x21;
+      const unsigned char UserInformationItem = 0x50;
+      const auto* bytes = reinterpret_cast<const unsigned char*>(pdu.data());
+      return pdu.size() >= PduHeaderLength + FixedFieldsLength &&
+             ForEachItem(bytes + PduHeaderLength + FixedFieldsLength, bytes + pdu.size(),
+                         [](unsigned char type, const unsigned char* value, size_t length) {
+                           switch (type)
+                           {
+                             case RequestedContextItem:
+                               return IsWellFormedContext(value, length);
+                             case AcceptedContextItem:
+                               return false;
+                             case UserInformationItem:
+                               return ForEachItem(value, value + length,
+                                                  [](unsigned char, const unsigned char*, size_t) { return true; });
+                             default:
+                               return true;
+                           }
+                         });
+    }
+
     /**
      * Waits for a whole A-ASSOCIATE-RQ, so that DCMTK, which reads it with
      * blocking reads, never waits on a silent or slow peer. False with the
@@ -245,6 +324,16 @@ namespace KestrumHost
           return false;
         }
         arrival = WaitForBytes(fd, PduHeaderLength + length, deadline, stopping);
+        if (arrival == Arrival::Whole)
+        {
+          std::string pdu(PduHeaderLength + length, '\0');
+          if (recv(fd, &pdu[0], pdu.size(), MSG_PEEK) == static_cast<ssize_t>(pdu.size()) &&
+              !IsWellFormedRequest(pdu))
+          {
+            problem = "a malformed association request (items that do not fit, or a broken presentation context)";
+            return false;
+          }
+        }
       }
       const int lowWater = 1;
       setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof(lowWater));

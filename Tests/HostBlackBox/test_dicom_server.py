@@ -225,6 +225,12 @@ def truncated_request(peer):
     return "closed by the peer before a whole association request"
 
 
+def malformed_request(peer):
+    body = associate_request(AET)[6:]
+    peer.send(pdu(0x01, body[:130]))   # ends inside its presentation context
+    return "a malformed association request"
+
+
 def silent_association(peer):
     peer.associate()
     return "no command within %d s" % TIMEOUT
@@ -238,8 +244,8 @@ def truncated_instance(peer):
     return "the data set did not arrive whole, nothing stored"
 
 
-@pytest.mark.parametrize("misbehave", [silent_connection, garbage, truncated_request, silent_association,
-                                       truncated_instance], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("misbehave", [silent_connection, garbage, truncated_request, malformed_request,
+                                       silent_association, truncated_instance], ids=lambda f: f.__name__)
 def test_a_misbehaving_peer_is_closed_with_its_cause_logged_while_others_are_served(host, tmp_path, misbehave):
     before = set(host.instances())
     peer = RawPeer(host.dicom_port)
