@@ -23,11 +23,12 @@ the host; source + destination for the whole path).
 
     /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
         --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores] \\
-        [--compare-binary OTHER/kestrum-host]
+        [--compare-binary OTHER/kestrum-host] [--background]
 """
 
 import argparse
 import contextlib
+import itertools
 import os
 import resource
 import shutil
@@ -76,13 +77,13 @@ def run_ingest(workdir, name, folder, count, timeout):
     return seconds, (sender_cpu, host_cpu)
 
 
-def run_path(workdir, plugin, name, protocol, folder, count, timeout):
+def run_path(workdir, plugin, name, protocol, folder, count, timeout, section):
     """storescu -> source -> destination: (seconds to the last arrival, (storescu,
-    source + destination) CPU seconds)."""
+    source + destination) CPU seconds). `section`: the source's "QuelbyCloud" settings."""
     destination = bench.Destination(os.path.join(workdir, "dest-" + name)).start()
     with bench.Finished(destination):
         source = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, "source-" + name),
-                                          config={"Plugins": [plugin]}, dicom=True)
+                                          config={"Plugins": [plugin], "QuelbyCloud": section}, dicom=True)
         source.set_global_property(5467, bench.stored_state(destination, protocol, False, True))
         with bench.Finished(source.start()):
             time.sleep(1.0)   # the plug-in settles
@@ -110,8 +111,12 @@ def main():
     parser.add_argument("--compare-binary", default=None,
                         help="another build of kestrum-host (an earlier commit): its ingest and paths run too, each "
                              "right after the same run of --host-binary, with its own storescp just before")
+    parser.add_argument("--background", action="store_true",
+                        help="each path also with the source's \"DeliveryPriority\": \"Background\", right after "
+                             "the same path at normal priority, with its own storescp just before")
     args = parser.parse_args()
     plugin = os.path.abspath(args.plugin)
+    priorities = [("", {})] + ([(", background", {"DeliveryPriority": "Background"})] if args.background else [])
     hosts = [("", "", os.path.abspath(args.host_binary))]   # (label, folder suffix, binary)
     if args.compare_binary:
         hosts.append((", compared build", "-compared", os.path.abspath(args.compare_binary)))
@@ -156,13 +161,14 @@ def main():
                 seconds, cpu = run_ingest(where, "ingest" + suffix, folder, len(files), args.timeout)
             row("storescu -> kestrum-host (ingest%s)" % label, seconds, cpu, reference)
         for name, protocol in PATHS:
-            for label, suffix, binary in hosts:
+            for (label, suffix, binary), (priority, section) in itertools.product(hosts, priorities):
                 bench.HOST_BINARY = binary
+                label += priority
                 reference = storescp()
                 try:
                     with stores() as where:
                         seconds, cpu = run_path(where, plugin, name.lower() + suffix, protocol, folder, len(files),
-                                                args.timeout)
+                                                args.timeout, section)
                 except RuntimeError as e:
                     print("| storescu -> kestrum-host -> %s destination%s | failed: %s | | | | |" % (name, label, e))
                     continue

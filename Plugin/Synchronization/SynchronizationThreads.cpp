@@ -8,7 +8,11 @@
 #include <KestrumException.h>
 #include <Logging.h>
 
+#include <sched.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -82,13 +86,14 @@ namespace QuelbyCloud
   }
 
 
-  void SynchronizationThreads::ReadConcurrency()
+  void SynchronizationThreads::ReadConfiguration()
   {
     unsigned int concurrency = DEFAULT_CONCURRENT_BATCHES;
+    bool background = false;
     try
     {
-      const Json::Value configured =   // a copy: the section is a temporary
-        HostConfiguration(host_).ReadSection("QuelbyCloud").GetJson()["ConcurrentBatches"];
+      const Json::Value section = HostConfiguration(host_).ReadSection("QuelbyCloud").GetJson();
+      const Json::Value& configured = section["ConcurrentBatches"];
       if (configured.isUInt() && configured.asUInt() >= 1 && configured.asUInt() <= MAX_CONCURRENT_BATCHES)
       {
         concurrency = configured.asUInt();
@@ -98,12 +103,38 @@ namespace QuelbyCloud
         LOG(WARNING) << "Quelby Cloud plugin: \"ConcurrentBatches\" must be a number from 1 to "
                      << MAX_CONCURRENT_BATCHES << ", " << DEFAULT_CONCURRENT_BATCHES << " batches are sent at once";
       }
+
+      const Json::Value& priority = section["DeliveryPriority"];
+      background = (priority == "Background");
+      if (!background && !priority.isNull() && priority != "Normal")
+      {
+        LOG(WARNING) << "Quelby Cloud plugin: \"DeliveryPriority\" must be \"Normal\" or \"Background\", "
+                     << "the delivery runs at normal priority";
+      }
     }
     catch (const Kestrum::KestrumException&)
     {
-      // Logged by the configuration reader: the default holds.
+      // Logged by the configuration reader: the defaults hold.
     }
     concurrentBatches_ = concurrency;
+    background_ = background;
+  }
+
+
+  void SynchronizationThreads::EnterPriority() const
+  {
+    // In the background, the delivery runs only on a CPU that the host's own
+    // threads leave free, so a modality waiting for each C-STORE answer is
+    // never queued behind it. The threads this one starts (batches on their
+    // way, compression) inherit it.
+    if (background_)
+    {
+      sched_param parameters{};
+      if (sched_setscheduler(0, SCHED_IDLE, &parameters) != 0)
+      {
+        LOG(WARNING) << "Quelby Cloud plugin: Cannot run the delivery in the background: " << std::strerror(errno);
+      }
+    }
   }
 
 
@@ -347,6 +378,7 @@ namespace QuelbyCloud
 
   void SynchronizationThreads::SynchronizationThread()
   {
+    EnterPriority();
     // Survives every error: at most the batch being read is lost; the batches
     // on their way report their own errors.
     while (synchronizationThread_.running)
@@ -452,6 +484,7 @@ namespace QuelbyCloud
 
   void SynchronizationThreads::ScanThread()
   {
+    EnterPriority();
     // Every scan starts from the beginning of the history, and is never retried by itself.
     uint64_t cursor = 0;
     scanned_ = 0;
@@ -496,7 +529,7 @@ namespace QuelbyCloud
 
   void SynchronizationThreads::OnHostStarted()
   {
-    ReadConcurrency();
+    ReadConfiguration();
     ledger_.LoadStored();
     try
     {

@@ -58,6 +58,7 @@ namespace QuelbyCloud
     std::atomic<bool> sending_{false};          // a batch is being read from the host
     std::atomic<size_t> inFlightCount_{0};      // batches being sent
     std::atomic<unsigned int> concurrentBatches_;
+    std::atomic<bool> background_{false};       // "DeliveryPriority": "Background"
     std::deque<std::future<void>> inFlight_;    // touched by the synchronization thread only
     std::atomic<bool> scanning_{false};
     std::atomic<uint64_t> scanned_{0};
@@ -84,7 +85,8 @@ namespace QuelbyCloud
     void ReapFinished();
     void WaitForAllInFlight();
     void SendBatch(InstancesToSynchronize& batch);
-    void ReadConcurrency();
+    void ReadConfiguration();
+    void EnterPriority() const;
 
   public:
     /** Batches on their way at once when the host's configuration does not say ("QuelbyCloud": {"ConcurrentBatches"}).

@@ -6,8 +6,11 @@
 
 #include <KestrumException.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 
 using namespace QuelbyCloud;
@@ -67,6 +70,17 @@ namespace
       for (const std::string& line : host.Warnings())
       {
         count += (line.compare(0, prefix.size(), prefix) == 0);
+      }
+      return count;
+    }
+
+    // Threads of this process that run only on a CPU nothing else wants.
+    static size_t BackgroundThreads()
+    {
+      size_t count = 0;
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+      {
+        count += (sched_getscheduler(std::stoi(task.path().filename().string())) == SCHED_IDLE);
       }
       return count;
     }
@@ -141,6 +155,33 @@ TEST_F(SynchronizationThreadsTest, BatchesOverlapAndEachIsStampedOnItsOwn)
   }
   EXPECT_EQ("", store.Metadata("c"));
   EXPECT_EQ("", store.Metadata("d"));
+}
+
+
+TEST_F(SynchronizationThreadsTest, InTheBackgroundTheDeliveryYieldsTheCpusToTheHost)
+{
+  host.SetConfiguration("{\"QuelbyCloud\": {\"DeliveryPriority\": \"Background\"}}");
+  StoreConnection(false);
+  store.Add("a", "1.2.a");
+  NewInstance("a");
+  HostStarted();
+
+  ASSERT_TRUE(WaitFor([&] { return Successes() == 1; }));
+  EXPECT_GE(BackgroundThreads(), 1u);
+  EXPECT_EQ(SCHED_OTHER, sched_getscheduler(0));   // the host's threads keep their priority
+}
+
+
+TEST_F(SynchronizationThreadsTest, UnusableSettingsAreLoggedAndTheDefaultsHold)
+{
+  host.SetConfiguration("{\"QuelbyCloud\": {\"ConcurrentBatches\": 0, \"DeliveryPriority\": \"background\"}}");
+  HostStarted();
+
+  EXPECT_EQ(SynchronizationThreads::DEFAULT_CONCURRENT_BATCHES, threads.GetConcurrentBatches());
+  EXPECT_EQ(1u, CountWarningsStartingWith("Quelby Cloud plugin: \"ConcurrentBatches\" must be a number from 1 to 16"));
+  EXPECT_EQ(1u, CountWarningsStartingWith("Quelby Cloud plugin: \"DeliveryPriority\" must be \"Normal\" or \"Background\""));
+  Settle();
+  EXPECT_EQ(0u, BackgroundThreads());
 }
 
 
