@@ -61,6 +61,7 @@ PUT_CONNECT = ("PUT %s/connect HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{
     (b"GET %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 200),
     (b"GET %s/connect HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405),
     (b"OPTIONS %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405),
+    (b"HEAD %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 200),
     (b"TRACE %s/status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405),
     (b"GET %s/status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 200),
     (b"DELETE %s/status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 405),
@@ -69,7 +70,7 @@ PUT_CONNECT = ("PUT %s/connect HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{
      b"Content-Length: 2\r\n\r\n{}", 403),
     # Read in part: a chunked body that breaks off in a bad chunk size.
     (b"POST %s/options HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\nzz\r\n{}", 400),
-], ids=["get", "get-405", "options", "trace", "get-chunked", "delete-chunked", "cross-site-post",
+], ids=["get", "get-405", "options", "head", "trace", "get-chunked", "delete-chunked", "cross-site-post",
         "broken-chunks"])
 def test_unread_bodies_end_the_connection(host, request_bytes, status):
     with socket.create_connection(("127.0.0.1", host.port), timeout=5) as connection:
