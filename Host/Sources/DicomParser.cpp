@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <mutex>
+#include <new>
 #include <sstream>
 
 namespace KestrumHost
@@ -138,7 +140,21 @@ namespace KestrumHost
       }
       SkippingBufferStream stream(data, size);
       file.transferInit();
-      OFCondition status = file.readUntilTag(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue, stopAt);
+      OFCondition status;
+      try
+      {
+        status = file.readUntilTag(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue, stopAt);
+      }
+      catch (const std::bad_alloc&)
+      {
+        throw;
+      }
+      catch (const std::exception&)
+      {
+        // DCMTK throws on some malformed values (a directory record's type,
+        // for one) instead of failing: still a file it cannot read.
+        status = EC_CorruptedData;
+      }
       file.transferEnd();
       if (status.bad())
       {
@@ -259,6 +275,349 @@ namespace KestrumHost
       return EndsWithWholePixelData(bytes, bytes + size, syntax.isExplicitVR());
     }
 
+    uint16_t ReadLittleEndian16(const uint8_t* bytes)
+    {
+      return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+    }
+
+    /** The tags that ParseDicom reads, all of them top-level strings of groups 0008 to 0020. */
+    bool IsIndexedTag(uint32_t tag)
+    {
+      switch (tag)
+      {
+        case 0x00080016: case 0x00080018: case 0x00080020: case 0x00080030: case 0x00080050:
+        case 0x00080060: case 0x00081030: case 0x0008103e: case 0x00100010: case 0x00100020:
+        case 0x00100030: case 0x00100040: case 0x0020000d: case 0x0020000e: case 0x00200010:
+        case 0x00200011: case 0x00200013:
+          return true;
+        default:
+          return false;
+      }
+    }
+
+    /**
+     * A quick walk over a Part 10 file whose data set is explicit VR little
+     * endian, not deflated (the files of nearly every modality and of every
+     * STOW-RS client): it checks that each element, sequence, item and
+     * fragment fits and ends where it should, to the last byte, and copies the
+     * top-level elements the index reads into a small data set of their own,
+     * which DCMTK then reads as it would have read them in the file. DCMTK's
+     * parse of a whole header builds an object for each of its hundreds of
+     * elements, most of them never read; this walk builds none.
+     *
+     * The walk gives up at anything it is not sure of (another encoding, no
+     * preamble, an unknown VR, tags out of order, an undefined length outside
+     * a sequence or the pixel data, deep nesting), and then DCMTK parses the
+     * whole file as before: it never refuses a file by itself.
+     */
+    class QuickWalk
+    {
+    private:
+      static const uint32_t Item = 0xfffee000;
+      static const uint32_t ItemDelimitation = 0xfffee00d;
+      static const uint32_t SequenceDelimitation = 0xfffee0dd;
+      static const uint32_t PixelData = 0x7fe00010;
+      static const uint32_t UndefinedLength = 0xffffffff;
+      static const int MaximumDepth = 16;
+
+      const uint8_t* at_;
+      const uint8_t* const end_;
+
+      struct Header
+      {
+        uint32_t tag;
+        char vr[2];
+        uint32_t length;
+      };
+
+      static uint32_t ReadTag(const uint8_t* at)
+      {
+        return static_cast<uint32_t>(ReadLittleEndian16(at)) << 16 | ReadLittleEndian16(at + 2);
+      }
+
+      /** The VRs whose length takes 4 bytes after 2 reserved ones; false for VRs this walk does not know. */
+      static bool IsKnownVr(const char vr[2], bool& longLength)
+      {
+        static const char* const Short[] = { "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD", "IS", "LO",
+                                             "LT", "PN", "SH", "SL", "SS", "ST", "TM", "UI", "UL", "US" };
+        static const char* const Long[] = { "OB", "OD", "OF", "OL", "OW", "SQ", "UC", "UN", "UR", "UT" };
+        auto is = [vr](const char* known) { return vr[0] == known[0] && vr[1] == known[1]; };
+        longLength = std::any_of(std::begin(Long), std::end(Long), is);
+        return longLength || std::any_of(std::begin(Short), std::end(Short), is);
+      }
+
+      /** Reads an explicit VR element header; false when it is cut short or its VR is unknown. */
+      bool ReadHeader(const uint8_t* end, Header& header)
+      {
+        if (end - at_ < 8)
+        {
+          return false;
+        }
+        header.tag = ReadTag(at_);
+        header.vr[0] = static_cast<char>(at_[4]);
+        header.vr[1] = static_cast<char>(at_[5]);
+        bool longLength = false;
+        if (!IsKnownVr(header.vr, longLength))
+        {
+          return false;
+        }
+        if (!longLength)
+        {
+          header.length = ReadLittleEndian16(at_ + 6);
+          at_ += 8;
+          return true;
+        }
+        if (end - at_ < 12 || at_[6] != 0 || at_[7] != 0)
+        {
+          return false;
+        }
+        header.length = ReadLittleEndian32(at_ + 8);
+        at_ += 12;
+        return true;
+      }
+
+      /** Items and delimiters: tag and length, 8 bytes whatever the VR encoding. */
+      bool ReadItemHeader(const uint8_t* end, uint32_t& tag, uint32_t& length)
+      {
+        if (end - at_ < 8)
+        {
+          return false;
+        }
+        tag = ReadTag(at_);
+        length = ReadLittleEndian32(at_ + 4);
+        at_ += 8;
+        return true;
+      }
+
+      /** The fragments of encapsulated pixel data, up to and including their delimiter. */
+      bool WalkFragments()
+      {
+        for (;;)
+        {
+          uint32_t tag = 0, length = 0;
+          if (!ReadItemHeader(end_, tag, length))
+          {
+            return false;
+          }
+          if (tag == SequenceDelimitation)
+          {
+            return length == 0;
+          }
+          if (tag != Item || length > static_cast<uint64_t>(end_ - at_))
+          {
+            return false;
+          }
+          at_ += length;
+        }
+      }
+
+      /** A sequence's items: up to `end` (defined length), or up to its delimiter (`end` is then the file's). */
+      bool WalkItems(const uint8_t* end, bool undefinedLength, int depth)
+      {
+        while (undefinedLength || at_ < end)
+        {
+          uint32_t tag = 0, length = 0;
+          if (!ReadItemHeader(end, tag, length))
+          {
+            return false;
+          }
+          if (tag == SequenceDelimitation)
+          {
+            return undefinedLength && length == 0;
+          }
+          if (tag != Item)
+          {
+            return false;
+          }
+          if (length == UndefinedLength)
+          {
+            if (!WalkElements(end, true, depth, nullptr))
+            {
+              return false;
+            }
+          }
+          else if (length > static_cast<uint64_t>(end - at_) || !WalkElements(at_ + length, false, depth, nullptr))
+          {
+            return false;
+          }
+        }
+        return at_ == end;
+      }
+
+      /**
+       * The elements of a data set or of an item, in ascending order, up to
+       * `end`, or up to the item's delimiter. The indexed top-level elements
+       * are appended to `indexed` (null in items).
+       */
+      bool WalkElements(const uint8_t* end, bool untilDelimiter, int depth, std::string* indexed)
+      {
+        if (depth > MaximumDepth)
+        {
+          return false;
+        }
+        uint32_t previous = 0;
+        bool first = true;
+        while (at_ < end)
+        {
+          if (untilDelimiter && end - at_ >= 8 && ReadTag(at_) == ItemDelimitation)
+          {
+            const bool whole = ReadLittleEndian32(at_ + 4) == 0;
+            at_ += 8;
+            return whole;
+          }
+          const uint8_t* const start = at_;
+          Header header;
+          if (!ReadHeader(end, header) || (header.tag >> 16) == 0xfffe || (!first && header.tag <= previous))
+          {
+            return false;
+          }
+          first = false;
+          previous = header.tag;
+          // DCMTK refuses a group length of any other VR.
+          if ((header.tag & 0xffff) == 0 && !(header.vr[0] == 'U' && header.vr[1] == 'L'))
+          {
+            return false;
+          }
+          const bool sequence = header.vr[0] == 'S' && header.vr[1] == 'Q';
+          // An indexed tag encoded as a sequence is a puzzle left to DCMTK.
+          if (indexed != nullptr && IsIndexedTag(header.tag) && (sequence || header.length == UndefinedLength))
+          {
+            return false;
+          }
+          if (header.length == UndefinedLength)
+          {
+            const bool pixelData = header.tag == PixelData && depth == 0 && header.vr[0] == 'O' &&
+                                   (header.vr[1] == 'B' || header.vr[1] == 'W');
+            if (!(sequence ? WalkItems(end, true, depth + 1) : pixelData && WalkFragments()))
+            {
+              return false;
+            }
+            continue;
+          }
+          if (header.length > static_cast<uint64_t>(end - at_))
+          {
+            return false;
+          }
+          if (sequence)
+          {
+            if (!WalkItems(at_ + header.length, false, depth + 1))
+            {
+              return false;
+            }
+            continue;
+          }
+          at_ += header.length;
+          if (indexed != nullptr && IsIndexedTag(header.tag))
+          {
+            indexed->append(reinterpret_cast<const char*>(start), static_cast<size_t>(at_ - start));
+          }
+        }
+        return !untilDelimiter && at_ == end;
+      }
+
+      /** The file meta information: explicit VR little endian, group 0002; its transfer syntax UID. */
+      bool WalkMetaInformation(std::string& transferSyntax)
+      {
+        const uint8_t* groupEnd = nullptr;
+        while (end_ - at_ >= 8 && ReadLittleEndian16(at_) == 0x0002)
+        {
+          Header header;
+          if (!ReadHeader(end_, header) || header.length == UndefinedLength ||
+              header.length > static_cast<uint64_t>(end_ - at_) ||
+              (header.tag == 0x00020000 && !(header.vr[0] == 'U' && header.vr[1] == 'L')))
+          {
+            return false;
+          }
+          const char* value = reinterpret_cast<const char*>(at_);
+          at_ += header.length;
+          if (header.tag == 0x00020000 && header.length == 4 && groupEnd == nullptr)
+          {
+            const uint32_t groupLength = ReadLittleEndian32(at_ - 4);
+            if (groupLength > static_cast<uint64_t>(end_ - at_))
+            {
+              return false;
+            }
+            groupEnd = at_ + groupLength;
+          }
+          else if (header.tag == 0x00020010)
+          {
+            transferSyntax.assign(value, header.length);
+            while (!transferSyntax.empty() && (transferSyntax.back() == '\0' || transferSyntax.back() == ' '))
+            {
+              transferSyntax.pop_back();
+            }
+          }
+        }
+        // A group length that disagrees with the elements would make DCMTK look for the data set elsewhere.
+        return !transferSyntax.empty() && (groupEnd == nullptr || groupEnd == at_);
+      }
+
+    public:
+      QuickWalk(const void* data, size_t size) :
+        at_(static_cast<const uint8_t*>(data)),
+        end_(static_cast<const uint8_t*>(data) + size)
+      {
+      }
+
+      /**
+       * True when the whole file was walked: `indexed` then holds the
+       * indexed elements, encoded in `transferSyntax` (explicit VR little
+       * endian).
+       */
+      bool Run(std::string& indexed, E_TransferSyntax& transferSyntax)
+      {
+        static const char Magic[] = { 'D', 'I', 'C', 'M' };
+        if (end_ - at_ < 132 || !std::equal(std::begin(Magic), std::end(Magic), at_ + 128))
+        {
+          return false;
+        }
+        at_ += 132;
+        std::string uid;
+        if (!WalkMetaInformation(uid))
+        {
+          return false;
+        }
+        const DcmXfer syntax(uid.c_str());
+        if (syntax.getXfer() == EXS_Unknown || !syntax.isLittleEndian() || !syntax.isExplicitVR() ||
+            syntax.getStreamCompression() != ESC_none)
+        {
+          return false;
+        }
+        transferSyntax = syntax.getXfer();
+        indexed.clear();
+        return WalkElements(end_, false, 0, &indexed);
+      }
+    };
+
+    /** Reads the elements that the quick walk gathered, as DCMTK would have read them in the file. */
+    bool ReadIndexed(const std::string& elements, E_TransferSyntax syntax, DcmDataset& dataset)
+    {
+      QuietDcmtk();
+      if (!dcmDataDict.isDictionaryLoaded())
+      {
+        return false;
+      }
+      DcmInputBufferStream stream;
+      stream.setBuffer(elements.data(), static_cast<offile_off_t>(elements.size()));
+      stream.setEos();
+      dataset.transferInit();
+      OFCondition status;
+      try
+      {
+        status = dataset.read(stream, syntax, EGL_noChange, std::numeric_limits<Uint32>::max());
+      }
+      catch (const std::bad_alloc&)
+      {
+        throw;
+      }
+      catch (const std::exception&)
+      {
+        status = EC_CorruptedData;   // DCMTK parses the whole file next, and refuses it the same way
+      }
+      dataset.transferEnd();
+      return status.good();
+    }
+
     bool IsBulkData(DcmEVR vr)
     {
       switch (vr)
@@ -342,27 +701,39 @@ namespace KestrumHost
     return true;
   }
 
-  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason)
+  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason, bool quick)
   {
-    // Each received instance is parsed once, and half of a typical header
-    // (private groups, the image description) lies beyond the tags the index
-    // keeps: parsing stops there when the file is known to be whole.
+    DcmDataset indexed;
     DcmFileFormat head;
-    if (!ReadFile(data, size, head, reason, FirstTagNotIndexed))
-    {
-      return false;
-    }
     DcmFileFormat whole;
-    DcmFileFormat* file = &head;
-    if (!IsKnownWhole(head, data, size))
+    DcmDataset* read = nullptr;
+    std::string elements;
+    E_TransferSyntax syntax = EXS_Unknown;
+    if (quick && QuickWalk(data, size).Run(elements, syntax) && ReadIndexed(elements, syntax, indexed))
     {
-      if (!ReadFile(data, size, whole, reason))
+      read = &indexed;
+    }
+    else
+    {
+      // Half of a typical header (private groups, the image description)
+      // lies beyond the tags the index keeps: parsing stops there when the
+      // file is known to be whole.
+      if (!ReadFile(data, size, head, reason, FirstTagNotIndexed))
       {
         return false;
       }
-      file = &whole;
+      DcmFileFormat* file = &head;
+      if (!IsKnownWhole(head, data, size))
+      {
+        if (!ReadFile(data, size, whole, reason))
+        {
+          return false;
+        }
+        file = &whole;
+      }
+      read = file->getDataset();
     }
-    DcmDataset& dataset = *file->getDataset();
+    DcmDataset& dataset = *read;
     result = ParsedDicom();
     result.ids.sopInstanceUid = ReadTag(dataset, DCM_SOPInstanceUID);
     if (result.ids.sopInstanceUid.empty())

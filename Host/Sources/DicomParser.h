@@ -25,8 +25,10 @@ namespace KestrumHost
   /**
    * Reads a DICOM file (Part 10 with preamble, or a bare data set) from memory.
    * Returns false with a reason when the bytes are not DICOM or carry no SOP Instance UID.
+   * `quick` false skips the quick walk of explicit VR little endian files:
+   * DCMTK alone reads the file, which is what the quick walk must agree with.
    */
-  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason);
+  bool ParseDicom(const void* data, size_t size, ParsedDicom& result, std::string& reason, bool quick = true);
 
   /**
    * The DICOM JSON object of a file's data set, with the bulk data (values
