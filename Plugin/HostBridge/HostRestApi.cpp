@@ -52,6 +52,13 @@ namespace QuelbyCloud
   }
 
 
+  bool HostRestGetBuffer(const HostBridge& host, const std::string& uri, bool withPlugins, HostBuffer& answer)
+  {
+    answer.Clear();
+    return Get(host, uri, withPlugins, answer);
+  }
+
+
   std::optional<std::string> HostRestGetString(const HostBridge& host, const std::string& uri, bool withPlugins)
   {
     HostBuffer answer(host);

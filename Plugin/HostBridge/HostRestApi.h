@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HostBridge.h"
+#include "HostBuffer.h"
 
 #include <json/value.h>
 #include <optional>
@@ -16,6 +17,9 @@ namespace QuelbyCloud
 
   /** GET; the answer's bytes. */
   std::optional<std::string> HostRestGetString(const HostBridge& host, const std::string& uri, bool withPlugins);
+
+  /** GET into the host's own block, not copied (instance files); false when there is no such resource. */
+  bool HostRestGetBuffer(const HostBridge& host, const std::string& uri, bool withPlugins, HostBuffer& answer);
 
   /** GET; the answer parsed as JSON (null for an empty answer). */
   std::optional<Json::Value> HostRestGet(const HostBridge& host, const std::string& uri, bool withPlugins);

@@ -129,14 +129,14 @@ namespace QuelbyCloud
     const std::string sopInstanceUid = ReadSopInstanceUid(*instance);
 
     // And one whose file cannot be read.
-    std::optional<std::string> file = HostRestGetString(host_, InstanceUri(instanceId) + "/file", false);
-    if (!file)
+    auto file = std::make_unique<HostBuffer>(host_);
+    if (!HostRestGetBuffer(host_, InstanceUri(instanceId) + "/file", false, *file))
     {
       return false;
     }
 
-    totalBytes_ += file->size();
-    instances_.push_back({ instanceId, sopInstanceUid, std::move(*file) });
+    totalBytes_ += file->GetView().size();
+    instances_.push_back({ instanceId, sopInstanceUid, std::move(file) });
     return true;
   }
 
@@ -198,7 +198,7 @@ namespace QuelbyCloud
     report_ = DeliveryReport();
     for (const Instance& instance : instances_)
     {
-      attempted_.push_back({ instance.id, instance.sopInstanceUid, instance.file.size() });
+      attempted_.push_back({ instance.id, instance.sopInstanceUid, instance.file->GetView().size() });
     }
 
     if (count == 0)
@@ -215,8 +215,8 @@ namespace QuelbyCloud
       client->Reserve(count, bytes);
       for (Instance& instance : instances_)
       {
-        client->AddInstance(instance.sopInstanceUid, instance.file);
-        std::string().swap(instance.file);
+        client->AddInstance(instance.sopInstanceUid, instance.file->GetView());
+        instance.file.reset();
       }
 
       LOG(WARNING) << "Quelby Cloud plugin: Starting the synchronization of " << count

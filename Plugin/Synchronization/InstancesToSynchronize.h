@@ -5,6 +5,7 @@
 
 #include "../Destinations/ServerConfiguration.h"
 #include "../HostBridge/HostBridge.h"
+#include "../HostBridge/HostBuffer.h"
 
 #include <memory>
 #include <stdint.h>
@@ -25,7 +26,7 @@ namespace QuelbyCloud
     {
       std::string id;              // the host's identifier
       std::string sopInstanceUid;
-      std::string file;            // freed once handed to the client
+      std::unique_ptr<HostBuffer> file;   // the host's block, freed once handed to the client
     };
 
     const HostBridge& host_;

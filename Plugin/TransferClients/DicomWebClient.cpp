@@ -64,7 +64,7 @@ namespace QuelbyCloud
   }
 
 
-  void DicomWebClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void DicomWebClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
   {
     body_.AddDicomPart("", dicomFile);
     expected_.insert(sopInstanceUid);

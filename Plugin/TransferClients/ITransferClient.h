@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace QuelbyCloud
 {
@@ -25,7 +26,7 @@ namespace QuelbyCloud
     virtual void Reserve(size_t instanceCount, uint64_t totalBytes) = 0;
 
     /** Queues (or, for some protocols, transmits) one instance; BadSequenceOfCalls after Send. */
-    virtual void AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile) = 0;
+    virtual void AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile) = 0;
 
     /** True only when every instance added since construction was received; BadSequenceOfCalls when called twice. */
     virtual bool Send() = 0;

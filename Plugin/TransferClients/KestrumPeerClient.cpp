@@ -3,6 +3,7 @@
 #include <Compression/GzipCompressor.h>
 #include <Logging.h>
 
+#include <memory>
 #include <system_error>
 
 namespace QuelbyCloud
@@ -49,7 +50,7 @@ namespace QuelbyCloud
   }
 
 
-  void KestrumPeerClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void KestrumPeerClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
   {
     // At most that many on their way: the oldest is waited for first.
     while (ok_ && inFlight_.size() >= MAX_UPLOADS_IN_FLIGHT)
@@ -64,23 +65,26 @@ namespace QuelbyCloud
       return;
     }
 
+    // The upload outlives the caller's bytes: it takes the one copy it needs,
+    // still here if no thread can be had.
+    auto file = std::make_shared<std::string>(dicomFile);
     try
     {
-      inFlight_.push_back({ sopInstanceUid, std::async(std::launch::async, &KestrumPeerClient::Compress, this,
-                                                       sopInstanceUid, dicomFile) });
+      inFlight_.push_back({ sopInstanceUid, std::async(std::launch::async, [this, sopInstanceUid, file]
+                                                       { return Compress(sopInstanceUid, std::move(*file)); }) });
     }
     catch (const std::system_error&)
     {
       // No thread to be had: this file goes the slow way.
       std::promise<Outcome> done;
-      done.set_value(Compress(sopInstanceUid, dicomFile));
+      done.set_value(Compress(sopInstanceUid, std::move(*file)));
       inFlight_.push_back({ sopInstanceUid, done.get_future() });
     }
   }
 
 
   KestrumPeerClient::Outcome KestrumPeerClient::Compress(const std::string& sopInstanceUid,
-                                                         const std::string& dicomFile) const
+                                                         std::string dicomFile) const
   {
     std::string body;
     if (compress_)
@@ -91,7 +95,7 @@ namespace QuelbyCloud
     }
     else
     {
-      body = dicomFile;
+      body = std::move(dicomFile);
     }
     return Transmit(sopInstanceUid, body);
   }

@@ -37,13 +37,13 @@ namespace QuelbyCloud
     bool compress_;
     std::deque<Upload> inFlight_;
 
-    Outcome Compress(const std::string& sopInstanceUid, const std::string& dicomFile) const;
+    Outcome Compress(const std::string& sopInstanceUid, std::string dicomFile) const;
     Outcome Transmit(const std::string& sopInstanceUid, std::string& body) const;
     void Collect(Upload& upload);
     void CollectAll();
 
   protected:
-    void Add(const std::string& sopInstanceUid, const std::string& dicomFile) override;
+    void Add(const std::string& sopInstanceUid, std::string_view dicomFile) override;
     bool Deliver() override;
 
   public:

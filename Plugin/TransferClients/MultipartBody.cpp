@@ -20,7 +20,7 @@ namespace QuelbyCloud
   }
 
 
-  void MultipartBody::AddDicomPart(const std::string& headerLines, const std::string& dicomFile)
+  void MultipartBody::AddDicomPart(const std::string& headerLines, std::string_view dicomFile)
   {
     body_.append("--").append(boundary_).append("\r\n")
          .append(headerLines)

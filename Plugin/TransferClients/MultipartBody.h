@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace QuelbyCloud
 {
@@ -28,7 +29,7 @@ namespace QuelbyCloud
     /** Appends one part: the delimiter line, the given header lines (each ending with "\r\n",
         possibly none), then its Content-Length and "Content-Type: application/dicom", the file
         and "\r\n". */
-    void AddDicomPart(const std::string& headerLines, const std::string& dicomFile);
+    void AddDicomPart(const std::string& headerLines, std::string_view dicomFile);
 
     /** Appends the closing delimiter and moves the whole body into the request. */
     void CloseInto(HostHttpClient& request);

@@ -148,7 +148,7 @@ namespace QuelbyCloud
   }
 
 
-  void RemoteServer::AddInstance(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void RemoteServer::AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile)
   {
     if (sent_)
     {

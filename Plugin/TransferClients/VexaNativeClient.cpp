@@ -43,7 +43,7 @@ namespace QuelbyCloud
   }
 
 
-  void VexaNativeClient::Add(const std::string& sopInstanceUid, const std::string& dicomFile)
+  void VexaNativeClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
   {
     // The portal reports refused files by these names, in the order of the calls.
     const std::string fileName = "dicom-" + std::to_string(files_.size()) + ".dcm";
