@@ -23,7 +23,7 @@ the host; source + destination for the whole path).
 
     /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
         --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores] \\
-        [--compare-binary OTHER/kestrum-host] [--background]
+        [--compare-binary OTHER/kestrum-host [--compare-plugin OTHER/libQuelbyCloud.so]] [--background]
 """
 
 import argparse
@@ -111,15 +111,18 @@ def main():
     parser.add_argument("--compare-binary", default=None,
                         help="another build of kestrum-host (an earlier commit): its ingest and paths run too, each "
                              "right after the same run of --host-binary, with its own storescp just before")
+    parser.add_argument("--compare-plugin", default=None,
+                        help="the plug-in that the compared build's paths load (default: --plugin)")
     parser.add_argument("--background", action="store_true",
                         help="each path also with the source's \"DeliveryPriority\": \"Background\", right after "
                              "the same path at normal priority, with its own storescp just before")
     args = parser.parse_args()
     plugin = os.path.abspath(args.plugin)
     priorities = [("", {})] + ([(", background", {"DeliveryPriority": "Background"})] if args.background else [])
-    hosts = [("", "", os.path.abspath(args.host_binary))]   # (label, folder suffix, binary)
+    hosts = [("", "", os.path.abspath(args.host_binary), plugin)]   # (label, folder suffix, binary, plug-in)
     if args.compare_binary:
-        hosts.append((", compared build", "-compared", os.path.abspath(args.compare_binary)))
+        hosts.append((", compared build", "-compared", os.path.abspath(args.compare_binary),
+                      os.path.abspath(args.compare_plugin or args.plugin)))
 
     files = bench.make_files(args.files, args.size_kib * 1024)
     total = sum(len(f) for f in files)
@@ -154,14 +157,14 @@ def main():
             row("storescu -> storescp", seconds, cpu)
             return seconds
 
-        for label, suffix, binary in hosts:
+        for label, suffix, binary, _ in hosts:
             bench.HOST_BINARY = binary
             reference = storescp()
             with stores() as where:
                 seconds, cpu = run_ingest(where, "ingest" + suffix, folder, len(files), args.timeout)
             row("storescu -> kestrum-host (ingest%s)" % label, seconds, cpu, reference)
         for name, protocol in PATHS:
-            for (label, suffix, binary), (priority, section) in itertools.product(hosts, priorities):
+            for (label, suffix, binary, plugin), (priority, section) in itertools.product(hosts, priorities):
                 bench.HOST_BINARY = binary
                 label += priority
                 reference = storescp()
