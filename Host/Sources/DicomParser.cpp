@@ -612,7 +612,7 @@ namespace KestrumHost
       }
       catch (const std::exception&)
       {
-        status = EC_CorruptedData;   // DCMTK parses the whole file next, and refuses it the same way
+        status = EC_CorruptedData;   // then DCMTK alone reads the whole file, and decides
       }
       dataset.transferEnd();
       return status.good();
