@@ -524,13 +524,13 @@ namespace KestrumHost
           Header header;
           if (!ReadHeader(end_, header) || header.length == UndefinedLength ||
               header.length > static_cast<uint64_t>(end_ - at_) ||
-              (header.tag == 0x00020000 && !(header.vr[0] == 'U' && header.vr[1] == 'L')))
+              (header.tag == 0x00020000 && (header.length != 4 || !(header.vr[0] == 'U' && header.vr[1] == 'L'))))
           {
             return false;
           }
           const char* value = reinterpret_cast<const char*>(at_);
           at_ += header.length;
-          if (header.tag == 0x00020000 && header.length == 4 && groupEnd == nullptr)
+          if (header.tag == 0x00020000 && groupEnd == nullptr)
           {
             const uint32_t groupLength = ReadLittleEndian32(at_ - 4);
             if (groupLength > static_cast<uint64_t>(end_ - at_))
