@@ -322,6 +322,7 @@ namespace KestrumHost
 
       const uint8_t* at_;
       const uint8_t* const end_;
+      bool encapsulated_ = false;
 
       struct Header
       {
@@ -494,7 +495,9 @@ namespace KestrumHost
             }
             continue;
           }
-          if (header.length > static_cast<uint64_t>(end - at_))
+          // DCMTK refuses pixel data of a defined length where the syntax says it is encapsulated.
+          if (header.length > static_cast<uint64_t>(end - at_) ||
+              (encapsulated_ && depth == 0 && header.tag == PixelData))
           {
             return false;
           }
@@ -584,6 +587,7 @@ namespace KestrumHost
           return false;
         }
         transferSyntax = syntax.getXfer();
+        encapsulated_ = syntax.isEncapsulated();
         indexed.clear();
         return WalkElements(end_, false, 0, &indexed);
       }
