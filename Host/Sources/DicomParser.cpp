@@ -120,6 +120,27 @@ namespace KestrumHost
     }
 
     /**
+     * Runs one DCMTK read. DCMTK throws on some malformed values (a directory
+     * record's type, for one) instead of failing: that is a failed read too.
+     */
+    template <typename Read>
+    OFCondition ReadGuarded(Read read)
+    {
+      try
+      {
+        return read();
+      }
+      catch (const std::bad_alloc&)
+      {
+        throw;
+      }
+      catch (const std::exception&)
+      {
+        return EC_CorruptedData;
+      }
+    }
+
+    /**
      * Reads a file (or a bare data set) from memory, its large values skipped;
      * parsing stops at the first element at or beyond `stopAt` (DCMTK's
      * undefined tag key: at the end).
@@ -140,21 +161,10 @@ namespace KestrumHost
       }
       SkippingBufferStream stream(data, size);
       file.transferInit();
-      OFCondition status;
-      try
+      const OFCondition status = ReadGuarded([&]
       {
-        status = file.readUntilTag(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue, stopAt);
-      }
-      catch (const std::bad_alloc&)
-      {
-        throw;
-      }
-      catch (const std::exception&)
-      {
-        // DCMTK throws on some malformed values (a directory record's type,
-        // for one) instead of failing: still a file it cannot read.
-        status = EC_CorruptedData;
-      }
+        return file.readUntilTag(stream, EXS_Unknown, EGL_noChange, LargestLoadedValue, stopAt);
+      });
       file.transferEnd();
       if (status.bad())
       {
@@ -201,8 +211,11 @@ namespace KestrumHost
       return value != nullptr && length == static_cast<uint64_t>(end - value);
     }
 
-    /** Whether encapsulated pixel data, from its first item on, ends with its delimiter, then a whole tail. */
-    bool EndsWithWholeFragments(const uint8_t* at, const uint8_t* end, bool explicitVr)
+    /**
+     * Skips the fragments of encapsulated pixel data, from its first item on:
+     * where its delimiter ends, or nullptr when they do not fit or end badly.
+     */
+    const uint8_t* SkipFragments(const uint8_t* at, const uint8_t* end)
     {
       const uint32_t Item = 0xe000fffe;                  // (FFFE,E000), group first, little endian
       const uint32_t SequenceDelimitation = 0xe0ddfffe;  // (FFFE,E0DD)
@@ -213,15 +226,22 @@ namespace KestrumHost
         at += 8;
         if (tag == SequenceDelimitation)
         {
-          return length == 0 && IsWholeTail(at, end, explicitVr);
+          return length == 0 ? at : nullptr;
         }
         if (tag != Item || length > static_cast<uint64_t>(end - at))
         {
-          return false;
+          return nullptr;
         }
         at += length;
       }
-      return false;
+      return nullptr;
+    }
+
+    /** Whether encapsulated pixel data, from its first item on, ends with its delimiter, then a whole tail. */
+    bool EndsWithWholeFragments(const uint8_t* at, const uint8_t* end, bool explicitVr)
+    {
+      const uint8_t* after = SkipFragments(at, end);
+      return after != nullptr && IsWholeTail(after, end, explicitVr);
     }
 
     /**
@@ -393,23 +413,9 @@ namespace KestrumHost
       /** The fragments of encapsulated pixel data, up to and including their delimiter. */
       bool WalkFragments()
       {
-        for (;;)
-        {
-          uint32_t tag = 0, length = 0;
-          if (!ReadItemHeader(end_, tag, length))
-          {
-            return false;
-          }
-          if (tag == SequenceDelimitation)
-          {
-            return length == 0;
-          }
-          if (tag != Item || length > static_cast<uint64_t>(end_ - at_))
-          {
-            return false;
-          }
-          at_ += length;
-        }
+        const uint8_t* after = SkipFragments(at_, end_);
+        at_ = after != nullptr ? after : end_;
+        return after != nullptr;
       }
 
       /** A sequence's items: up to `end` (defined length), or up to its delimiter (`end` is then the file's). */
@@ -605,19 +611,11 @@ namespace KestrumHost
       stream.setBuffer(elements.data(), static_cast<offile_off_t>(elements.size()));
       stream.setEos();
       dataset.transferInit();
-      OFCondition status;
-      try
+      // On failure DCMTK alone then reads the whole file, and decides.
+      const OFCondition status = ReadGuarded([&]
       {
-        status = dataset.read(stream, syntax, EGL_noChange, std::numeric_limits<Uint32>::max());
-      }
-      catch (const std::bad_alloc&)
-      {
-        throw;
-      }
-      catch (const std::exception&)
-      {
-        status = EC_CorruptedData;   // then DCMTK alone reads the whole file, and decides
-      }
+        return dataset.read(stream, syntax, EGL_noChange, std::numeric_limits<Uint32>::max());
+      });
       dataset.transferEnd();
       return status.good();
     }
