@@ -422,6 +422,14 @@ namespace KestrumHost
       }
       return result;
     }
+
+    /** A-ASSOCIATE-RJ, logged first: whoever reads the log once the peer has its answer finds the cause. */
+    void Reject(T_ASC_Association* association, const std::string& peer, T_ASC_RejectParameters reject,
+                const std::string& why)
+    {
+      LogWarning("DICOM association from " + peer + " refused: " + why);
+      ASC_rejectAssociation(association, &reject);
+    }
   }
 
   DicomAssociation::DicomAssociation(T_ASC_Association* association, std::string peer,
@@ -501,33 +509,26 @@ namespace KestrumHost
 
   void DicomAssociation::RefuseBusy(unsigned int limit)
   {
-    T_ASC_RejectParameters reject = {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
-                                     ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED};
-    ASC_rejectAssociation(association_, &reject);
-    LogWarning("DICOM association from " + peer_ + " refused: " + std::to_string(limit) +
-               " associations are already served (\"DicomMaxAssociations\")");
+    Reject(association_, peer_, {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+            ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED},
+           std::to_string(limit) + " associations are already served (\"DicomMaxAssociations\")");
   }
+
 
   bool DicomAssociation::Accept()
   {
     T_ASC_Parameters* parameters = association_->params;
     if (std::string(parameters->DULparams.applicationContextName) != UID_StandardApplicationContext)
     {
-      T_ASC_RejectParameters reject = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-                                       ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED};
-      ASC_rejectAssociation(association_, &reject);
-      LogWarning("DICOM association from " + peer_ + " refused: unknown application context " +
-                 Printable(parameters->DULparams.applicationContextName));
+      Reject(association_, peer_, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED},
+             "unknown application context " + Printable(parameters->DULparams.applicationContextName));
       return false;
     }
     const std::string called = Printable(parameters->DULparams.calledAPTitle);
     if (settings_.checkCalledAet && called != Printable(settings_.aet.c_str()))
     {
-      T_ASC_RejectParameters reject = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-                                       ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED};
-      ASC_rejectAssociation(association_, &reject);
-      LogWarning("DICOM association from " + peer_ + " refused: it calls \"" + called + "\", not \"" +
-                 settings_.aet + "\"");
+      Reject(association_, peer_, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED},
+             "it calls \"" + called + "\", not \"" + settings_.aet + "\"");
       return false;
     }
     ASC_setAPTitles(parameters, nullptr, nullptr, settings_.aet.c_str());
