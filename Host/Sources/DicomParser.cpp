@@ -5,6 +5,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcjson.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -39,11 +40,48 @@ namespace KestrumHost
     const Uint32 LargestLoadedValue = 4096;
 
     /**
+     * DCMTK throws out of reading some malformed directory records (a record
+     * type of odd length) and leaks the record it was reading. Nothing here
+     * needs a record as DCMTK's directory object, which it makes of every
+     * item of a Directory Record Sequence (0004,1220): the stream gives DCMTK
+     * that tag in group 0006 instead, which no standard element uses and
+     * which the dictionary knows as a sequence, and the tag gets its group
+     * back once read.
+     */
+    const uint8_t DirectoryRecordSequenceTag[4] = { 0x04, 0x00, 0x20, 0x12 };
+    const uint16_t DirectoryRecordAliasGroup = 0x0006;
+
+    void AddDirectoryRecordAlias()
+    {
+      static std::once_flag once;
+      std::call_once(once, []
+      {
+        DcmDataDictionary& dictionary = dcmDataDict.wrlock();
+        dictionary.addEntry(new DcmDictEntry(DirectoryRecordAliasGroup, 0x1220, EVR_SQ,
+                                             "DirectoryRecordSequenceAsRead", 1, 1, nullptr, OFTrue, nullptr));
+        dcmDataDict.wrunlock();
+      });
+    }
+
+    void RestoreDirectoryRecordSequences(DcmFileFormat& file)
+    {
+      DcmStack stack;
+      while (file.nextObject(stack, OFTrue).good())
+      {
+        if (stack.top()->getTag() == DcmTagKey(DirectoryRecordAliasGroup, 0x1220))
+        {
+          stack.top()->setGTag(0x0004);
+        }
+      }
+    }
+
+    /**
      * A buffer stream that DCMTK may skip large values in. DCMTK only skips a
      * value (instead of copying it) when its stream can be reopened later at
      * that place; the host never asks for those values, so the reopened
      * stream is never read, but the skip still checks that the value is
-     * there, which keeps truncated files refused.
+     * there, which keeps truncated files refused. It hands out the Directory
+     * Record Sequence's tag in its alias group.
      */
     class SkippingBufferStream : public DcmInputBufferStream
     {
@@ -78,6 +116,7 @@ namespace KestrumHost
 
       const char* data_;
       size_t size_;
+      bool aliased_ = false;
 
     public:
       SkippingBufferStream(const void* data, size_t size) :
@@ -92,6 +131,31 @@ namespace KestrumHost
       {
         const size_t offset = std::min(size_, static_cast<size_t>(tell()));
         return new Factory(data_ + offset, size_ - offset);
+      }
+
+      // DCMTK reads a tag as its group, 2 bytes, then its element: the group
+      // is aliased when the bytes it came from begin the tag. Skipped values
+      // (pixel data) are never looked at, and a deflated stream's bytes are
+      // not the buffer's, so they never match it.
+      offile_off_t read(void* buffer, offile_off_t length) override
+      {
+        const offile_off_t at = tell();
+        const offile_off_t count = DcmInputBufferStream::read(buffer, length);
+        auto* bytes = static_cast<uint8_t*>(buffer);
+        if (count == 2 && at >= 0 && static_cast<size_t>(at) + 4 <= size_ &&
+            std::equal(std::begin(DirectoryRecordSequenceTag), std::end(DirectoryRecordSequenceTag), data_ + at) &&
+            bytes[0] == DirectoryRecordSequenceTag[0] && bytes[1] == DirectoryRecordSequenceTag[1])
+        {
+          AddDirectoryRecordAlias();
+          bytes[0] = static_cast<uint8_t>(DirectoryRecordAliasGroup);
+          aliased_ = true;
+        }
+        return count;
+      }
+
+      bool Aliased() const
+      {
+        return aliased_;
       }
     };
 
@@ -170,6 +234,10 @@ namespace KestrumHost
       {
         reason = std::string("Not a DICOM file: ") + status.text();
         return false;
+      }
+      if (stream.Aliased())
+      {
+        RestoreDirectoryRecordSequences(file);
       }
       return true;
     }
