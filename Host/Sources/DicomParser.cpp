@@ -78,10 +78,10 @@ namespace KestrumHost
     /**
      * A buffer stream that DCMTK may skip large values in. DCMTK only skips a
      * value (instead of copying it) when its stream can be reopened later at
-     * that place; the host never asks for those values, so the reopened
-     * stream is never read, but the skip still checks that the value is
-     * there, which keeps truncated files refused. It hands out the Directory
-     * Record Sequence's tag in its alias group.
+     * that place, where it reads the value if asked for it (the index never
+     * asks); the skip still checks that the value is there, which keeps
+     * truncated files refused. It hands out the Directory Record Sequence's
+     * tag in its alias group.
      */
     class SkippingBufferStream : public DcmInputBufferStream
     {
@@ -116,12 +116,42 @@ namespace KestrumHost
 
       const char* data_;
       size_t size_;
+      bool valuesReadLater_;       // whether skipped values are read afterwards
+      bool inflating_ = false;     // a deflated data set: DCMTK's filter gives other bytes than the buffer's
+      offile_off_t markedAt_ = -1;
       bool aliased_ = false;
 
+      /** Whether the 2 bytes just read at `at` are the group of a Directory Record Sequence's tag. */
+      bool IsDirectoryRecordGroup(const uint8_t* bytes, offile_off_t at)
+      {
+        if (bytes[0] != DirectoryRecordSequenceTag[0] || bytes[1] != DirectoryRecordSequenceTag[1])
+        {
+          return false;
+        }
+        if (!inflating_)
+        {
+          return at >= 0 && static_cast<size_t>(at) + 4 <= size_ &&
+                 std::equal(std::begin(DirectoryRecordSequenceTag), std::end(DirectoryRecordSequenceTag), data_ + at);
+        }
+        if (at != markedAt_)
+        {
+          return false;   // DCMTK marks the stream before each tag: these bytes are no tag
+        }
+        // Peek at the element, then come back through DCMTK's own mark.
+        uint8_t element[2];
+        const bool isTag = DcmInputBufferStream::read(element, 2) == 2 &&
+                           element[0] == DirectoryRecordSequenceTag[2] && element[1] == DirectoryRecordSequenceTag[3];
+        putback();
+        uint8_t group[2];
+        DcmInputBufferStream::read(group, 2);
+        return isTag;
+      }
+
     public:
-      SkippingBufferStream(const void* data, size_t size) :
+      SkippingBufferStream(const void* data, size_t size, bool valuesReadLater) :
         data_(static_cast<const char*>(data)),
-        size_(size)
+        size_(size),
+        valuesReadLater_(valuesReadLater)
       {
         setBuffer(data, static_cast<offile_off_t>(size));
         setEos();
@@ -129,22 +159,39 @@ namespace KestrumHost
 
       DcmInputStreamFactory* newFactory() const override
       {
+        if (inflating_ && valuesReadLater_)
+        {
+          // Positions count inflated bytes, which a new stream on the buffer
+          // cannot find: DCMTK then reads every value in place. Only for a
+          // stored file, whose values all fitted when it was received.
+          return nullptr;
+        }
         const size_t offset = std::min(size_, static_cast<size_t>(tell()));
         return new Factory(data_ + offset, size_ - offset);
       }
 
+      OFCondition installCompressionFilter(E_StreamCompression filterType) override
+      {
+        const OFCondition status = DcmInputBufferStream::installCompressionFilter(filterType);
+        inflating_ = inflating_ || status.good();
+        return status;
+      }
+
+      void mark() override
+      {
+        DcmInputBufferStream::mark();
+        markedAt_ = tell();
+      }
+
       // DCMTK reads a tag as its group, 2 bytes, then its element: the group
-      // is aliased when the bytes it came from begin the tag. Skipped values
-      // (pixel data) are never looked at, and a deflated stream's bytes are
-      // not the buffer's, so they never match it.
+      // of a Directory Record Sequence's tag is handed out aliased. Skipped
+      // values (pixel data) are never looked at.
       offile_off_t read(void* buffer, offile_off_t length) override
       {
         const offile_off_t at = tell();
         const offile_off_t count = DcmInputBufferStream::read(buffer, length);
         auto* bytes = static_cast<uint8_t*>(buffer);
-        if (count == 2 && at >= 0 && static_cast<size_t>(at) + 4 <= size_ &&
-            std::equal(std::begin(DirectoryRecordSequenceTag), std::end(DirectoryRecordSequenceTag), data_ + at) &&
-            bytes[0] == DirectoryRecordSequenceTag[0] && bytes[1] == DirectoryRecordSequenceTag[1])
+        if (count == 2 && IsDirectoryRecordGroup(bytes, at))
         {
           AddDirectoryRecordAlias();
           bytes[0] = static_cast<uint8_t>(DirectoryRecordAliasGroup);
@@ -207,10 +254,11 @@ namespace KestrumHost
     /**
      * Reads a file (or a bare data set) from memory, its large values skipped;
      * parsing stops at the first element at or beyond `stopAt` (DCMTK's
-     * undefined tag key: at the end).
+     * undefined tag key: at the end). `valuesReadLater`: the caller reads
+     * skipped values afterwards (see SkippingBufferStream).
      */
     bool ReadFile(const void* data, size_t size, DcmFileFormat& file, std::string& reason,
-                  const DcmTagKey& stopAt = DCM_UndefinedTagKey)
+                  const DcmTagKey& stopAt = DCM_UndefinedTagKey, bool valuesReadLater = false)
     {
       QuietDcmtk();
       if (size < 8)
@@ -223,7 +271,7 @@ namespace KestrumHost
         reason = "The DICOM dictionary is not loaded";
         return false;
       }
-      SkippingBufferStream stream(data, size);
+      SkippingBufferStream stream(data, size, valuesReadLater);
       file.transferInit();
       const OFCondition status = ReadGuarded([&]
       {
@@ -754,7 +802,7 @@ namespace KestrumHost
   bool DicomToJson(const void* data, size_t size, std::string& json, std::string& reason)
   {
     DcmFileFormat file;
-    if (!ReadFile(data, size, file, reason))
+    if (!ReadFile(data, size, file, reason, DCM_UndefinedTagKey, true))
     {
       return false;
     }

@@ -37,7 +37,8 @@ namespace
 
   /** A small Part 10 file written by DCMTK; an empty SOP Instance UID leaves the tag out. */
   std::string MakeDicom(const std::string& patient, const std::string& study, const std::string& series,
-                        const std::string& sop, const std::string& directory)
+                        const std::string& sop, const std::string& directory,
+                        E_TransferSyntax syntax = EXS_LittleEndianExplicit, const std::string& comments = "")
   {
     DcmFileFormat file;
     DcmDataset* dataset = file.getDataset();
@@ -51,8 +52,12 @@ namespace
     dataset->putAndInsertString(DCM_StudyInstanceUID, study.c_str());
     dataset->putAndInsertString(DCM_SeriesInstanceUID, series.c_str());
     dataset->putAndInsertString(DCM_Modality, "OT");
+    if (!comments.empty())
+    {
+      dataset->putAndInsertString(DCM_ImageComments, comments.c_str());
+    }
     std::string path = directory + "/made.dcm";
-    if (file.saveFile(path.c_str(), EXS_LittleEndianExplicit).bad())
+    if (file.saveFile(path.c_str(), syntax).bad())
     {
       throw std::runtime_error("Cannot write a test file");
     }
@@ -125,6 +130,21 @@ namespace
       return json["ID"].asString();
     }
   };
+}
+
+// DCMTK reads a long value later, from a second stream at the value's place:
+// in a deflated file that place counts inflated bytes, not the file's.
+TEST_F(HostCoreTest, LongValuesOfDeflatedFilesAreInTheirMetadata)
+{
+  const std::string comments(6000, 'c');
+  Upload(MakeDicom("P", "1.9", "1.9.1", "1.9.1.1", directory_, EXS_LittleEndianExplicit, comments), "Success");
+  Upload(MakeDicom("P", "1.9", "1.9.1", "1.9.1.2", directory_, EXS_DeflatedLittleEndianExplicit, comments), "Success");
+  Json::Value described = ParseJson(Call(KestrumHttpMethod_Get, "/dicom-web/studies/1.9/metadata", "", "", true).body);
+  ASSERT_EQ(2u, described.size());
+  for (const Json::Value& instance : described)
+  {
+    EXPECT_EQ(comments, instance["00204000"]["Value"][0].asString()) << instance["00080018"]["Value"][0].asString();
+  }
 }
 
 TEST_F(HostCoreTest, StoredFilesComeBackUnchangedAndChangesArePagedInOrder)
