@@ -121,10 +121,15 @@ namespace KestrumHost
       offile_off_t markedAt_ = -1;
       bool aliased_ = false;
 
-      /** Whether the 2 bytes just read at `at` are the group of a Directory Record Sequence's tag. */
+      /**
+       * Whether the 2 bytes just read at `at` are the group of a Directory
+       * Record Sequence's tag. DCMTK marks the stream before each tag: bytes
+       * read anywhere else are a value.
+       */
       bool IsDirectoryRecordGroup(const uint8_t* bytes, offile_off_t at)
       {
-        if (bytes[0] != DirectoryRecordSequenceTag[0] || bytes[1] != DirectoryRecordSequenceTag[1])
+        if (at != markedAt_ || bytes[0] != DirectoryRecordSequenceTag[0] ||
+            bytes[1] != DirectoryRecordSequenceTag[1])
         {
           return false;
         }
@@ -132,10 +137,6 @@ namespace KestrumHost
         {
           return at >= 0 && static_cast<size_t>(at) + 4 <= size_ &&
                  std::equal(std::begin(DirectoryRecordSequenceTag), std::end(DirectoryRecordSequenceTag), data_ + at);
-        }
-        if (at != markedAt_)
-        {
-          return false;   // DCMTK marks the stream before each tag: these bytes are no tag
         }
         // Peek at the element, then come back through DCMTK's own mark.
         uint8_t element[2];
