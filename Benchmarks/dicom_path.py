@@ -19,7 +19,7 @@ file system (--workdir):
   (polled every 50 ms).
 
 The CPU columns are the sender's (storescu) and the receivers' (storescp,
-the host; source + destination for the whole path).
+the host; source + destination for the whole path, each in parentheses).
 
     /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
         --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores] \\
@@ -79,7 +79,8 @@ def run_ingest(workdir, name, folder, count, timeout):
 
 def run_path(workdir, plugin, name, protocol, folder, count, timeout, section):
     """storescu -> source -> destination: (seconds to the last arrival, (storescu,
-    source + destination) CPU seconds). `section`: the source's "QuelbyCloud" settings."""
+    source + destination, source, destination) CPU seconds). `section`: the source's
+    "QuelbyCloud" settings."""
     destination = bench.Destination(os.path.join(workdir, "dest-" + name)).start()
     with bench.Finished(destination):
         source = kestrum_host.HostProcess(bench.HOST_BINARY, os.path.join(workdir, "source-" + name),
@@ -88,12 +89,12 @@ def run_path(workdir, plugin, name, protocol, folder, count, timeout, section):
         with bench.Finished(source.start()):
             time.sleep(1.0)   # the plug-in settles
             pids = (source.process.pid, destination.process.pid)
-            cpu = sum(bench.cpu_seconds(p) for p in pids)
+            before = [bench.cpu_seconds(p) for p in pids]
             start = time.time()
             _, sender_cpu = storescu_into(source, folder, timeout)
             end = bench.wait_for_count(destination, count, timeout, source)
-            receivers_cpu = sum(bench.cpu_seconds(p) for p in pids) - cpu
-    return end - start, (sender_cpu, receivers_cpu)
+            source_cpu, destination_cpu = (bench.cpu_seconds(p) - b for p, b in zip(pids, before))
+    return end - start, (sender_cpu, source_cpu + destination_cpu, source_cpu, destination_cpu)
 
 
 def main():
@@ -135,9 +136,11 @@ def main():
         print("|---|---|---|---|---|---|")
 
         def row(name, seconds, cpu, reference=None):
-            print("| %s | %.2f | %.0f | %.1f | %s | %.2f / %.2f |"
+            split = " (%.2f + %.2f)" % cpu[2:] if len(cpu) > 2 else ""
+            print("| %s | %.2f | %.0f | %.1f | %s | %.2f / %.2f%s |"
                   % (name, seconds, len(files) / seconds, total / MB / seconds,
-                     "" if reference is None else "**%.2f**" % (reference / seconds), cpu[0], cpu[1]), flush=True)
+                     "" if reference is None else "**%.2f**" % (reference / seconds), cpu[0], cpu[1], split),
+                  flush=True)
 
         @contextlib.contextmanager
         def stores():
