@@ -509,25 +509,27 @@ namespace KestrumHost
 
   void DicomAssociation::RefuseBusy(unsigned int limit)
   {
-    Reject(association_, peer_, {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+    Reject(association_, peer_,
+           {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
             ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED},
            std::to_string(limit) + " associations are already served (\"DicomMaxAssociations\")");
   }
-
 
   bool DicomAssociation::Accept()
   {
     T_ASC_Parameters* parameters = association_->params;
     if (std::string(parameters->DULparams.applicationContextName) != UID_StandardApplicationContext)
     {
-      Reject(association_, peer_, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED},
+      Reject(association_, peer_,
+             {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED},
              "unknown application context " + Printable(parameters->DULparams.applicationContextName));
       return false;
     }
     const std::string called = Printable(parameters->DULparams.calledAPTitle);
     if (settings_.checkCalledAet && called != Printable(settings_.aet.c_str()))
     {
-      Reject(association_, peer_, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED},
+      Reject(association_, peer_,
+             {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED},
              "it calls \"" + called + "\", not \"" + settings_.aet + "\"");
       return false;
     }

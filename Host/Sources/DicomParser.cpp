@@ -135,7 +135,7 @@ namespace KestrumHost
         }
         if (!inflating_)
         {
-          return at >= 0 && static_cast<size_t>(at) + 4 <= size_ &&
+          return static_cast<size_t>(at) + 4 <= size_ &&
                  std::equal(std::begin(DirectoryRecordSequenceTag), std::end(DirectoryRecordSequenceTag), data_ + at);
         }
         // Peek at the element, then come back through DCMTK's own mark.
@@ -232,8 +232,9 @@ namespace KestrumHost
     }
 
     /**
-     * Runs one DCMTK read. DCMTK throws on some malformed values (a directory
-     * record's type, for one) instead of failing: that is a failed read too.
+     * Runs one DCMTK read. DCMTK throws on some malformed values instead of
+     * failing (a directory record's type did, before the alias above): that
+     * is a failed read too.
      */
     template <typename Read>
     OFCondition ReadGuarded(Read read)
