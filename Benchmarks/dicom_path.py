@@ -16,14 +16,17 @@ file system (--workdir):
 - storescu -> a source kestrum-host whose plug-in routes live to a
   destination kestrum-host, over DICOMweb and over the peer protocol: from
   the start of storescu to the last instance listed at the destination
-  (polled every 50 ms).
+  (polled every 50 ms); with --receiver sink, the DICOMweb path ends at
+  Benchmarks/StowSink instead, which confirms and stores nothing: a
+  destination that does not share this machine's cores, as in use.
 
 The CPU columns are the sender's (storescu) and the receivers' (storescp,
 the host; source + destination for the whole path, each in parentheses).
 
     /usr/bin/python3 Benchmarks/dicom_path.py --host-binary build-perf/bin/kestrum-host \\
         --plugin build-perf/lib/libQuelbyCloud.so [--files 1000 --size-kib 512] [--workdir /dev/shm --fresh-stores] \\
-        [--compare-binary OTHER/kestrum-host [--compare-plugin OTHER/libQuelbyCloud.so]] [--background]
+        [--compare-binary OTHER/kestrum-host [--compare-plugin OTHER/libQuelbyCloud.so]] [--background] \\
+        [--receiver sink]
 """
 
 import argparse
@@ -117,8 +120,15 @@ def main():
     parser.add_argument("--background", action="store_true",
                         help="each path also with the source's \"DeliveryPriority\": \"Background\", right after "
                              "the same path at normal priority, with its own storescp just before")
+    parser.add_argument("--receiver", choices=("host", "sink"), default="host",
+                        help="sink: the DICOMweb path ends at Benchmarks/StowSink (next to the host binary), which "
+                             "stores nothing; the peer path is skipped")
     args = parser.parse_args()
     plugin = os.path.abspath(args.plugin)
+    paths, receiver = PATHS, "kestrum-host"
+    if args.receiver == "sink":
+        bench.SINK_BINARY = os.path.join(os.path.dirname(os.path.abspath(args.host_binary)), "StowSink")
+        paths, receiver = PATHS[:1], "sink"
     priorities = [("", {})] + ([(", background", {"DeliveryPriority": "Background"})] if args.background else [])
     hosts = [("", "", os.path.abspath(args.host_binary), plugin)]   # (label, folder suffix, binary, plug-in)
     if args.compare_binary:
@@ -166,7 +176,7 @@ def main():
             with stores() as where:
                 seconds, cpu = run_ingest(where, "ingest" + suffix, folder, len(files), args.timeout)
             row("storescu -> kestrum-host (ingest%s)" % label, seconds, cpu, reference)
-        for name, protocol in PATHS:
+        for name, protocol in paths:
             for (label, suffix, binary, plugin), (priority, section) in itertools.product(hosts, priorities):
                 bench.HOST_BINARY = binary
                 label += priority
@@ -178,7 +188,7 @@ def main():
                 except RuntimeError as e:
                     print("| storescu -> kestrum-host -> %s destination%s | failed: %s | | | | |" % (name, label, e))
                     continue
-                row("storescu -> kestrum-host -> kestrum-host (%s%s)" % (name, label), seconds, cpu, reference)
+                row("storescu -> kestrum-host -> %s (%s%s)" % (receiver, name, label), seconds, cpu, reference)
 
 if __name__ == "__main__":
     main()
