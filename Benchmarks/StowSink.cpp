@@ -1,12 +1,15 @@
-// A STOW-RS receiver that parses each multipart body, confirms every
-// instance in its answer and stores nothing: the benchmarks compare senders
-// against it, so that no receiver's storage sets the pace.
+// A STOW-RS and peer receiver that confirms every instance it is sent and
+// stores nothing: the benchmarks compare senders against it, so that no
+// receiver's storage sets the pace.
 //
 //   StowSink [port]     prints "listening PORT", then serves until killed.
 //
 // POST .../studies     confirms the SOP Instance UID of each part (read from
 //                      the part's file meta information)
 // GET  .../studies     "[]" (what a connection test asks for)
+// POST /instances      the peer protocol: one plain DICOM file, answered with
+//                      an ID that GET /instances/ID reads back
+// GET  /system         a version (the peer protocol's connection test)
 // GET  /instances      the UIDs received so far, as a JSON array
 
 #include <Multipart.h>
@@ -36,7 +39,7 @@ namespace
   using tcp = boost::asio::ip::tcp;
 
   std::mutex receivedMutex;
-  std::vector<std::string> received;
+  std::vector<std::string> received;   // in order; a peer upload's ID is its position
 
   uint16_t ReadUint16(std::string_view data, size_t at)
   {
@@ -146,6 +149,44 @@ namespace
     {
       answer.set(http::field::content_type, "application/dicom+json");
       answer.body() = "[]";
+    }
+    else if (request.method() == http::verb::post && target == "/instances")
+    {
+      const std::optional<std::string> uid = ReadMediaStorageSopInstanceUid(body);
+      if (!uid || request.count(http::field::content_encoding) != 0)
+      {
+        answer.result(http::status::bad_request);   // gzip is not read here
+        answer.prepare_payload();
+        return answer;
+      }
+      std::string id;
+      {
+        std::lock_guard<std::mutex> lock(receivedMutex);
+        id = std::to_string(received.size());
+        received.push_back(*uid);
+      }
+      answer.set(http::field::content_type, "application/json");
+      answer.body() = "{\"ID\":\"" + id + "\",\"Path\":\"/instances/" + id + "\",\"Status\":\"Success\"}";
+    }
+    else if (request.method() == http::verb::get && target.rfind("/instances/", 0) == 0)
+    {
+      const std::string id(target.substr(std::string_view("/instances/").size()));
+      std::lock_guard<std::mutex> lock(receivedMutex);
+      const size_t index = std::strtoul(id.c_str(), nullptr, 10);
+      if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos || index >= received.size())
+      {
+        answer.result(http::status::not_found);
+      }
+      else
+      {
+        answer.set(http::field::content_type, "application/json");
+        answer.body() = "{\"ID\":\"" + id + "\",\"MainDicomTags\":{\"SOPInstanceUID\":\"" + received[index] + "\"}}";
+      }
+    }
+    else if (request.method() == http::verb::get && target == "/system")
+    {
+      answer.set(http::field::content_type, "application/json");
+      answer.body() = "{\"Version\":\"sink\"}";
     }
     else if (request.method() == http::verb::get && target == "/instances")
     {

@@ -16,7 +16,7 @@ file system (--workdir):
 - storescu -> a source kestrum-host whose plug-in routes live to a
   destination kestrum-host, over DICOMweb and over the peer protocol: from
   the start of storescu to the last instance listed at the destination
-  (polled every 50 ms); with --receiver sink, the DICOMweb path ends at
+  (polled every 50 ms); with --receiver sink, both paths end at
   Benchmarks/StowSink instead, which confirms and stores nothing: a
   destination that does not share this machine's cores, as in use.
 
@@ -121,14 +121,14 @@ def main():
                         help="each path also with the source's \"DeliveryPriority\": \"Background\", right after "
                              "the same path at normal priority, with its own storescp just before")
     parser.add_argument("--receiver", choices=("host", "sink"), default="host",
-                        help="sink: the DICOMweb path ends at Benchmarks/StowSink (next to the host binary), which "
-                             "stores nothing; the peer path is skipped")
+                        help="sink: both paths end at Benchmarks/StowSink (next to the host binary), which "
+                             "stores nothing")
     args = parser.parse_args()
     plugin = os.path.abspath(args.plugin)
     paths, receiver = PATHS, "kestrum-host"
     if args.receiver == "sink":
         bench.SINK_BINARY = os.path.join(os.path.dirname(os.path.abspath(args.host_binary)), "StowSink")
-        paths, receiver = PATHS[:1], "sink"
+        receiver = "sink"
     priorities = [("", {})] + ([(", background", {"DeliveryPriority": "Background"})] if args.background else [])
     hosts = [("", "", os.path.abspath(args.host_binary), plugin)]   # (label, folder suffix, binary, plug-in)
     if args.compare_binary:

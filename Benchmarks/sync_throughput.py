@@ -248,7 +248,7 @@ SINK_BINARY = None   # set by --receiver sink
 
 
 class Sink:
-    """The STOW-RS receiver that confirms every instance and stores nothing
+    """The STOW-RS and peer receiver that confirms every instance and stores nothing
     (Benchmarks/StowSink.cpp): with it, no receiver's storage sets the pace."""
 
     def __init__(self):
@@ -501,8 +501,8 @@ def main():
     parser.add_argument("--timeout", type=float, default=300, help="seconds allowed for one run")
     parser.add_argument("--skip", default="", help="comma-separated: curl,storescu,replay,live")
     parser.add_argument("--receiver", choices=("host", "sink"), default="host",
-                        help="sink: the DICOMweb runs (curl, replay, live) post to Benchmarks/StowSink,"
-                             " which stores nothing; the peer runs are skipped")
+                        help="sink: the DICOMweb and plain peer runs (curl, replay, live) post to"
+                             " Benchmarks/StowSink, which stores nothing; the gzip peer runs are skipped")
     parser.add_argument("--concurrent-batches", type=int, default=None,
                         help="the source's ConcurrentBatches (default: the plug-in's own)")
     parser.add_argument("--sink-binary", default=None, help="StowSink's path (default: next to the host binary)")
@@ -518,7 +518,7 @@ def main():
     if args.receiver == "sink":
         SINK_BINARY = os.path.abspath(args.sink_binary or
                                       os.path.join(os.path.dirname(HOST_BINARY), "StowSink"))
-        PROTOCOLS = PROTOCOLS[:1]
+        PROTOCOLS = PROTOCOLS[:2]   # the sink does not inflate gzip uploads
     plugin = os.path.abspath(args.plugin)
 
     files = make_files(args.files, args.size_kib * 1024)
