@@ -262,13 +262,21 @@ namespace KestrumHost
     {
       return;
     }
+    // Files of some MiB: no copy on the way out, and none into a plug-in's buffer.
     std::string content;
-    if (!storage_.ReadFile(id, content))
+    HostBlock block;
+    if (!(request.wantsBlock ? storage_.ReadFile(id, block) : storage_.ReadFile(id, content)))
     {
       answer.SetError(Kestrum::ErrorCode_UnknownResource, "No instance " + id);
-      return;
     }
-    answer.SetBody(std::move(content), "application/dicom");   // files of some MiB: no copy
+    else if (request.wantsBlock)
+    {
+      answer.SetBody(std::move(block), "application/dicom");
+    }
+    else
+    {
+      answer.SetBody(std::move(content), "application/dicom");
+    }
   }
 
   void RestApi::ServeMetadataList(const RestRequest& request, const std::string& id, RestAnswer& answer)

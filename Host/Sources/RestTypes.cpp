@@ -47,6 +47,7 @@ namespace KestrumHost
     status = 200;
     errorCode = 0;
     body = content;
+    block = HostBlock();
     contentType = mimeType;
     answered = true;
   }
@@ -56,6 +57,13 @@ namespace KestrumHost
     static const std::string empty;
     SetBody(empty, mimeType);
     body = std::move(content);
+  }
+
+  void RestAnswer::SetBody(HostBlock&& content, const std::string& mimeType)
+  {
+    static const std::string empty;
+    SetBody(empty, mimeType);
+    block = std::move(content);
   }
 
   void RestAnswer::SetError(Kestrum::ErrorCode code, const std::string& details)

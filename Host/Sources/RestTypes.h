@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HostBlock.h"
+
 #include <Enumerations.h>
 #include <Plugins/KestrumPluginInterface.h>
 
@@ -19,6 +21,7 @@ namespace KestrumHost
     std::vector<std::pair<std::string, std::string>> query;    // decoded arguments, in order
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
+    bool wantsBlock = false;   // a plug-in's call: a large answer may come as RestAnswer::block
 
     /** True when the query names the argument, with or without a value. */
     bool HasQuery(const std::string& key) const;
@@ -38,6 +41,7 @@ namespace KestrumHost
   {
     int status = 200;
     std::string body;
+    HostBlock block;   // instead of body, only when the request wants it
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;
     int32_t errorCode = 0;
@@ -46,6 +50,7 @@ namespace KestrumHost
     void SetJson(const Json::Value& value);
     void SetBody(const std::string& content, const std::string& mimeType);
     void SetBody(std::string&& content, const std::string& mimeType);   // large bodies, without a copy
+    void SetBody(HostBlock&& content, const std::string& mimeType);     // for a request that wants a block
 
     /** A failure: status from the code's HTTP mapping and a small JSON body that describes it. */
     void SetError(Kestrum::ErrorCode code, const std::string& details = "");

@@ -248,6 +248,7 @@ namespace KestrumHost
 
       RestRequest request;
       request.method = method;
+      request.wantsBlock = (target != nullptr);
       ParseUri(uri, request);
       if (bodySize != 0)
       {
@@ -264,7 +265,21 @@ namespace KestrumHost
       {
         return Kestrum::ErrorCode_BadRequest;
       }
-      return (target != nullptr ? CopyToHostBuffer(answer.body, target) : Kestrum::ErrorCode_Success);
+      if (target == nullptr)
+      {
+        return Kestrum::ErrorCode_Success;
+      }
+      if (!answer.block.data)
+      {
+        return CopyToHostBuffer(answer.body, target);
+      }
+      if (answer.block.size > UINT32_MAX)
+      {
+        return Kestrum::ErrorCode_NotEnoughMemory;
+      }
+      target->size = static_cast<uint32_t>(answer.block.size);
+      target->data = answer.block.data.release();   // from malloc, as the plug-in's free expects
+      return Kestrum::ErrorCode_Success;
     }
 
     KestrumErrorCode RestApiGet(IHostServices& host, const _KestrumRestApiGet& p, bool afterPlugins)

@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -227,6 +228,64 @@ namespace KestrumHost
         }
         written += static_cast<size_t>(n);
       }
+      return true;
+    }
+
+    /**
+     * The whole file into a block of its size, read straight into it; false when
+     * it is gone (deleted between the index look-up and the read).
+     */
+    bool ReadWholeFile(const std::string& path, HostBlock& content)
+    {
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0)
+      {
+        if (errno == ENOENT)
+        {
+          return false;
+        }
+        throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+      }
+      struct stat status;
+      if (fstat(fd, &status) != 0)
+      {
+        close(fd);
+        throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+      }
+      if (!S_ISREG(status.st_mode))
+      {
+        close(fd);
+        return false;   // not a file the storage wrote: as if gone
+      }
+
+      const size_t size = static_cast<size_t>(status.st_size);
+      HostBlock block;
+      block.data.reset(static_cast<char*>(std::malloc(size == 0 ? 1 : size)));
+      size_t done = 0;
+      while (block.data && done < size)
+      {
+        const ssize_t n = read(fd, block.data.get() + done, size - done);
+        if (n < 0 && errno == EINTR)
+        {
+          continue;
+        }
+        if (n <= 0)
+        {
+          break;   // an error, or the file shrank while it was read: what was read is not the file
+        }
+        done += static_cast<size_t>(n);
+      }
+      close(fd);
+      if (!block.data)
+      {
+        throw HostError(Kestrum::ErrorCode_NotEnoughMemory, "Cannot read a stored file");
+      }
+      if (done != size)
+      {
+        throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
+      }
+      block.size = size;
+      content = std::move(block);
       return true;
     }
 
@@ -552,20 +611,23 @@ namespace KestrumHost
     return ids;
   }
 
-  bool Storage::ReadFile(const std::string& id, std::string& content) const
+  bool Storage::IsStored(const std::string& id) const
   {
     if (!IsResourceId(id))
     {
       return false;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement statement(*statements_, "SELECT 1 FROM instances WHERE id=?");
+    statement.Bind(1, id);
+    return statement.Step();
+  }
+
+  bool Storage::ReadFile(const std::string& id, std::string& content) const
+  {
+    if (!IsStored(id))
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      Statement statement(*statements_, "SELECT 1 FROM instances WHERE id=?");
-      statement.Bind(1, id);
-      if (!statement.Step())
-      {
-        return false;
-      }
+      return false;
     }
 
     try
@@ -581,6 +643,11 @@ namespace KestrumHost
       throw HostError(Kestrum::ErrorCode_InexistentFile, "Cannot read a stored file");
     }
     return true;
+  }
+
+  bool Storage::ReadFile(const std::string& id, HostBlock& content) const
+  {
+    return IsStored(id) && ReadWholeFile(FilePath(id), content);
   }
 
   bool Storage::DeleteInstance(const std::string& id, ChangeRecord& change)

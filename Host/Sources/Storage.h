@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DicomParser.h"
+#include "HostBlock.h"
 
 #include <json/value.h>
 
@@ -83,6 +84,7 @@ namespace KestrumHost
 
     std::string FolderPath(const std::string& instanceId) const;
     std::string FilePath(const std::string& instanceId) const;
+    bool IsStored(const std::string& id) const;   // a well-formed ID that the index holds
     UnnamedFile WriteUnnamedFile(const std::string& folder, std::string_view bytes) const;
     void NameFile(UnnamedFile& file, const std::string& path);
     std::string WriteTemporaryFile(std::string_view bytes) const;
@@ -103,6 +105,7 @@ namespace KestrumHost
     bool GetInstance(const std::string& id, InstanceRecord& record) const;
     std::vector<std::string> ListInstances() const;
     bool ReadFile(const std::string& id, std::string& content) const;
+    bool ReadFile(const std::string& id, HostBlock& content) const;   // the same, read straight into the block
 
     /** Removes the instance; returns false when unknown. The recorded change is returned. */
     bool DeleteInstance(const std::string& id, ChangeRecord& change);

@@ -106,10 +106,11 @@ namespace
     }
 
     RestAnswer Call(KestrumHttpMethod method, const std::string& uri, const std::string& body = "",
-                    const std::string& contentType = "", bool withPlugins = false)
+                    const std::string& contentType = "", bool withPlugins = false, bool wantsBlock = false)
     {
       RestRequest request;
       request.method = method;
+      request.wantsBlock = wantsBlock;
       ParseUri(uri, request);
       request.body = body;
       if (!contentType.empty())
@@ -159,6 +160,12 @@ TEST_F(HostCoreTest, StoredFilesComeBackUnchangedAndChangesArePagedInOrder)
   EXPECT_EQ(200, file.status);
   EXPECT_EQ("application/dicom", file.contentType);
   EXPECT_EQ(b, file.body);
+  // A plug-in's call takes the file in the block it was read into.
+  RestAnswer block = Call(KestrumHttpMethod_Get, "/instances/" + ids[1] + "/file", "", "", false, true);
+  EXPECT_EQ(200, block.status);
+  EXPECT_TRUE(block.body.empty());
+  ASSERT_TRUE(block.block.data);
+  EXPECT_EQ(b, std::string(block.block.data.get(), block.block.size));
 
   Json::Value description = ParseJson(Call(KestrumHttpMethod_Get, "/instances/" + ids[2]).body);
   EXPECT_EQ("Instance", description["Type"].asString());
@@ -235,6 +242,7 @@ TEST_F(HostCoreTest, MetadataAndDeletion)
   EXPECT_EQ(200, Call(KestrumHttpMethod_Delete, "/instances/" + id).status);
   EXPECT_EQ(Kestrum::ErrorCode_UnknownResource, Call(KestrumHttpMethod_Get, "/instances/" + id).errorCode);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Get, "/instances/" + id + "/file").status);
+  EXPECT_EQ(404, Call(KestrumHttpMethod_Get, "/instances/" + id + "/file", "", "", false, true).status);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Get, uri).status);
   EXPECT_EQ(404, Call(KestrumHttpMethod_Delete, "/instances/" + id).status);
 
