@@ -66,7 +66,8 @@ namespace QuelbyCloud
 
   std::string HostHttpClient::Execute(HttpHeaders& answerHeaders)
   {
-    if (body_.size() > UINT32_MAX)
+    const std::string_view sent = GetBody();
+    if (sent.size() > UINT32_MAX)
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_NotEnoughMemory);
     }
@@ -105,10 +106,10 @@ namespace QuelbyCloud
       params.certificateKeyPassword = certificateKeyPassword_.c_str();
     }
 
-    if (!body_.empty())
+    if (!sent.empty())
     {
-      params.body = body_.data();
-      params.bodySize = static_cast<uint32_t>(body_.size());
+      params.body = sent.data();
+      params.bodySize = static_cast<uint32_t>(sent.size());
     }
 
     host_.Invoke(KestrumService_CallHttpClient, &params);

@@ -4,7 +4,9 @@
 
 #include <json/value.h>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <stdint.h>
 
 namespace QuelbyCloud
@@ -29,6 +31,7 @@ namespace QuelbyCloud
     std::string certificateKeyPassword_;
     bool pkcs11_ = false;
     std::string body_;
+    std::optional<std::string_view> borrowedBody_;   // the caller's bytes, instead of body_
 
     // The answer's headers, a JSON object of texts (InternalError for anything else).
     static void ReadAnswerHeaders(HttpHeaders& target, const Json::Value& headers);
@@ -53,15 +56,18 @@ namespace QuelbyCloud
     void SetPkcs11(bool pkcs11) { pkcs11_ = pkcs11; }
 
     /** Copies the text into the body. */
-    void SetBody(const std::string& body) { body_ = body; }
+    void SetBody(const std::string& body) { body_ = body; borrowedBody_.reset(); }
 
     /** Swaps the request's body with the caller's text, without a copy. */
-    void SwapBody(std::string& body) { body_.swap(body); }
+    void SwapBody(std::string& body) { body_.swap(body); borrowedBody_.reset(); }
+
+    /** Sends the caller's bytes as the body, without a copy: they must outlive Execute. */
+    void BorrowBody(std::string_view body) { borrowedBody_ = body; }
 
     KestrumHttpMethod GetMethod() const { return method_; }
     const std::string& GetUrl() const { return url_; }
     const HttpHeaders& GetHeaders() const { return headers_; }
-    const std::string& GetBody() const { return body_; }
+    std::string_view GetBody() const { return borrowedBody_ ? *borrowedBody_ : std::string_view(body_); }
     uint16_t GetHttpStatus() const { return httpStatus_; }
 
     /** Performs the request and gives the answer's body; a failing service is thrown with its code. */

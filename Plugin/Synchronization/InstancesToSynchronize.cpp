@@ -211,12 +211,12 @@ namespace QuelbyCloud
     {
       std::unique_ptr<ITransferClient> client = CreateTransferClient(host_, server_);
 
-      // Each file is freed once handed over: memory stays bounded by the batch.
+      // Each file is freed once its client is done with it: memory stays bounded by the batch.
       client->Reserve(count, bytes);
       for (Instance& instance : instances_)
       {
-        client->AddInstance(instance.sopInstanceUid, instance.file->GetView());
-        instance.file.reset();
+        std::shared_ptr<const HostBuffer> file = std::move(instance.file);
+        client->AddInstance(instance.sopInstanceUid, SharedFile{ file, file->GetView() });
       }
 
       LOG(WARNING) << "Quelby Cloud plugin: Starting the synchronization of " << count

@@ -26,7 +26,7 @@ namespace QuelbyCloud
     {
       std::string id;              // the host's identifier
       std::string sopInstanceUid;
-      std::unique_ptr<HostBuffer> file;   // the host's block, freed once handed to the client
+      std::unique_ptr<HostBuffer> file;   // the host's block, handed to the client (which may keep it)
     };
 
     const HostBridge& host_;

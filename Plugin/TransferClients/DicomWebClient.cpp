@@ -64,9 +64,9 @@ namespace QuelbyCloud
   }
 
 
-  void DicomWebClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
+  void DicomWebClient::Add(const std::string& sopInstanceUid, SharedFile dicomFile)
   {
-    body_.AddDicomPart("", dicomFile);
+    body_.AddDicomPart("", dicomFile.bytes);
     expected_.insert(sopInstanceUid);
   }
 

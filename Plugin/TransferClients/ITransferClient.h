@@ -4,11 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace QuelbyCloud
 {
+  /** A file's bytes and what keeps them alive: a client that sends the file later keeps it instead of a copy. */
+  struct SharedFile
+  {
+    std::shared_ptr<const void> owner;   // empty: the bytes are valid during the call only
+    std::string_view bytes;
+  };
+
   /** Delivers one batch of DICOM files to a server and says whether all of them arrived. */
   class ITransferClient
   {
@@ -27,6 +35,9 @@ namespace QuelbyCloud
 
     /** Queues (or, for some protocols, transmits) one instance; BadSequenceOfCalls after Send. */
     virtual void AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile) = 0;
+
+    /** The same, with a file that the client may keep for as long as it needs it. */
+    virtual void AddInstance(const std::string& sopInstanceUid, SharedFile dicomFile) = 0;
 
     /** True only when every instance added since construction was received; BadSequenceOfCalls when called twice. */
     virtual bool Send() = 0;

@@ -50,7 +50,7 @@ namespace QuelbyCloud
   }
 
 
-  void KestrumPeerClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
+  void KestrumPeerClient::Add(const std::string& sopInstanceUid, SharedFile dicomFile)
   {
     // At most that many on their way: the oldest is waited for first.
     while (ok_ && inFlight_.size() >= MAX_UPLOADS_IN_FLIGHT)
@@ -65,9 +65,14 @@ namespace QuelbyCloud
       return;
     }
 
-    // The upload outlives the caller's bytes: it takes the one copy it needs,
-    // still here if no thread can be had.
-    auto file = std::make_shared<std::string>(dicomFile);
+    // The upload outlives the call: it keeps the caller's file, or takes the
+    // one copy it needs of bytes lent for the call only.
+    if (!dicomFile.owner)
+    {
+      auto copy = std::make_shared<const std::string>(dicomFile.bytes);
+      dicomFile = { copy, *copy };
+    }
+    auto file = std::make_shared<SharedFile>(std::move(dicomFile));   // still here if no thread can be had
     try
     {
       inFlight_.push_back({ sopInstanceUid, std::async(std::launch::async, [this, sopInstanceUid, file]
@@ -84,29 +89,28 @@ namespace QuelbyCloud
 
 
   KestrumPeerClient::Outcome KestrumPeerClient::Compress(const std::string& sopInstanceUid,
-                                                         std::string dicomFile) const
+                                                         SharedFile dicomFile) const
   {
-    std::string body;
-    if (compress_)
+    if (!compress_)
     {
-      Kestrum::GzipCompressor compressor;
-      compressor.SetCompressionLevel(UPLOAD_COMPRESSION_LEVEL);
-      Kestrum::CompressBuffer(compressor, body, dicomFile);
+      return Transmit(sopInstanceUid, dicomFile.bytes);
     }
-    else
-    {
-      body = std::move(dicomFile);
-    }
-    return Transmit(sopInstanceUid, body);
+    std::string compressed;
+    Kestrum::GzipCompressor compressor;
+    compressor.SetCompressionLevel(UPLOAD_COMPRESSION_LEVEL);
+    Kestrum::CompressBuffer(compressor, compressed, dicomFile.bytes);
+    dicomFile = SharedFile();   // freed before the upload: only the compressed bytes wait on the link
+    return Transmit(sopInstanceUid, compressed);
   }
 
 
-  KestrumPeerClient::Outcome KestrumPeerClient::Transmit(const std::string& sopInstanceUid, std::string& body) const
+  KestrumPeerClient::Outcome KestrumPeerClient::Transmit(const std::string& sopInstanceUid,
+                                                         std::string_view body) const
   {
     Outcome outcome;
 
     HostHttpClient post = MakeRequest(KestrumHttpMethod_Post, "/instances", { { "Expect", "" } });
-    post.SwapBody(body);
+    post.BorrowBody(body);
     if (compress_)
     {
       post.SetHeader("Content-Encoding", "gzip");   // after the configured headers: always this value

@@ -37,13 +37,13 @@ namespace QuelbyCloud
     bool compress_;
     std::deque<Upload> inFlight_;
 
-    Outcome Compress(const std::string& sopInstanceUid, std::string dicomFile) const;
-    Outcome Transmit(const std::string& sopInstanceUid, std::string& body) const;
+    Outcome Compress(const std::string& sopInstanceUid, SharedFile dicomFile) const;
+    Outcome Transmit(const std::string& sopInstanceUid, std::string_view body) const;
     void Collect(Upload& upload);
     void CollectAll();
 
   protected:
-    void Add(const std::string& sopInstanceUid, std::string_view dicomFile) override;
+    void Add(const std::string& sopInstanceUid, SharedFile dicomFile) override;
     bool Deliver() override;
 
   public:

@@ -150,11 +150,17 @@ namespace QuelbyCloud
 
   void RemoteServer::AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile)
   {
+    AddInstance(sopInstanceUid, SharedFile{ nullptr, dicomFile });
+  }
+
+
+  void RemoteServer::AddInstance(const std::string& sopInstanceUid, SharedFile dicomFile)
+  {
     if (sent_)
     {
       throw Kestrum::KestrumException(Kestrum::ErrorCode_BadSequenceOfCalls);
     }
-    Add(sopInstanceUid, dicomFile);
+    Add(sopInstanceUid, std::move(dicomFile));
   }
 
 

@@ -38,7 +38,7 @@ namespace QuelbyCloud
 
   protected:
     // A protocol's own part of AddInstance and Send, called only before the batch was sent.
-    virtual void Add(const std::string& sopInstanceUid, std::string_view dicomFile) = 0;
+    virtual void Add(const std::string& sopInstanceUid, SharedFile dicomFile) = 0;
     virtual bool Deliver() = 0;
     virtual void ReserveBody(size_t /* instanceCount */, uint64_t /* totalBytes */) {}
 
@@ -82,6 +82,7 @@ namespace QuelbyCloud
 
     void Reserve(size_t instanceCount, uint64_t totalBytes) final { ReserveBody(instanceCount, totalBytes); }
     void AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile) final;
+    void AddInstance(const std::string& sopInstanceUid, SharedFile dicomFile) final;
     bool Send() final;
     const DeliveryReport& GetReport() const final { return report_; }
     const std::string& GetFailureCause() const final { return lastFailure_.cause; }

@@ -43,14 +43,14 @@ namespace QuelbyCloud
   }
 
 
-  void VexaNativeClient::Add(const std::string& sopInstanceUid, std::string_view dicomFile)
+  void VexaNativeClient::Add(const std::string& sopInstanceUid, SharedFile dicomFile)
   {
     // The portal reports refused files by these names, in the order of the calls.
     const std::string fileName = "dicom-" + std::to_string(files_.size()) + ".dcm";
     files_[fileName] = sopInstanceUid;
 
     body_.AddDicomPart("Content-Disposition: form-data; name=\"files\"; filename=\"" + fileName + "\"\r\n",
-                       dicomFile);
+                       dicomFile.bytes);
   }
 
 

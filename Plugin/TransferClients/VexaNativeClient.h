@@ -21,7 +21,7 @@ namespace QuelbyCloud
     std::set<std::string> ReportedUids(const Json::Value& names) const;
 
   protected:
-    void Add(const std::string& sopInstanceUid, std::string_view dicomFile) override;
+    void Add(const std::string& sopInstanceUid, SharedFile dicomFile) override;
     void ReserveBody(size_t instanceCount, uint64_t totalBytes) override { body_.Reserve(instanceCount, totalBytes); }
     bool Deliver() override;
 

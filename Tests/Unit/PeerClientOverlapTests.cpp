@@ -1,7 +1,7 @@
 // The peer client sends several files at once, each compressed on a thread of
 // its own: at most a few are on their way together, each still counts only
 // once read back, a failure stops what has not left yet, and nothing outlives
-// the client.
+// the client, not even a file it was handed to keep.
 
 #include <TransferClients/KestrumPeerClient.h>
 
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace QuelbyCloud;
@@ -42,9 +43,11 @@ namespace
     void ServePeer(int failing)
     {
       host.OnHttp(ROOT + "/instances").Compute([this, failing](const FakeHost::HttpRequest& request) {
-            Kestrum::GzipCompressor compressor;
-            std::string file;
-            compressor.Decompress(file, request.body.data(), request.body.size());
+            std::string file = request.body;
+            if (file.compare(0, 4, "DICM") != 0)
+            {
+              Kestrum::GzipCompressor().Decompress(file, request.body.data(), request.body.size());
+            }
             const int n = file[4] - 'a';
             {
               std::lock_guard<std::mutex> lock(mutex);
@@ -109,11 +112,20 @@ TEST_F(PeerClientOverlapTest, AFailureStopsWhatHasNotLeftAndTheOthersStillCount)
 TEST_F(PeerClientOverlapTest, AClientDestroyedWithoutSendWaitsForItsUploads)
 {
   ServePeer(-1);
+  std::vector<std::weak_ptr<const std::string>> handedOver;
   {
-    KestrumPeerClient client(bridge, ROOT, {}, true);
-    client.AddInstance("1.0", LargeFile(0));
-    client.AddInstance("1.1", LargeFile(1));
+    KestrumPeerClient client(bridge, ROOT, {}, false);
+    for (int n = 0; n < 2; n++)
+    {
+      // Handed over, and dropped by the caller at once: the upload keeps it.
+      auto file = std::make_shared<const std::string>(LargeFile(n));
+      client.AddInstance("1." + std::to_string(n), SharedFile{ file, *file });
+      handedOver.push_back(file);
+    }
   }
-  // The uploads and their read-backs are over once the client is gone.
+  // The uploads and their read-backs are over once the client is gone, and their files are freed.
   EXPECT_EQ(4u, host.HttpRequests().size());
+  std::sort(readBack.begin(), readBack.end());
+  EXPECT_EQ((std::vector<int>{ 0, 1 }), readBack);
+  EXPECT_TRUE(handedOver[0].expired() && handedOver[1].expired());
 }

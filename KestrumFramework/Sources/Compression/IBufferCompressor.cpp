@@ -2,7 +2,7 @@
 
 namespace Kestrum
 {
-  void CompressBuffer(IBufferCompressor& compressor, std::string& output, const std::string& input)
+  void CompressBuffer(IBufferCompressor& compressor, std::string& output, std::string_view input)
   {
     if (input.empty())
     {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <stddef.h>
 
 namespace Kestrum
@@ -23,5 +24,5 @@ namespace Kestrum
   };
 
   /** Compresses a whole byte string (an empty one as a null pointer and size 0). */
-  void CompressBuffer(IBufferCompressor& compressor, std::string& output, const std::string& input);
+  void CompressBuffer(IBufferCompressor& compressor, std::string& output, std::string_view input);
 }
