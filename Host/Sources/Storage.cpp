@@ -11,10 +11,10 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
