@@ -125,7 +125,7 @@ def main():
                              "stores nothing")
     args = parser.parse_args()
     plugin = os.path.abspath(args.plugin)
-    paths, receiver = PATHS, "kestrum-host"
+    receiver = "kestrum-host"
     if args.receiver == "sink":
         bench.SINK_BINARY = os.path.join(os.path.dirname(os.path.abspath(args.host_binary)), "StowSink")
         receiver = "sink"
@@ -176,7 +176,7 @@ def main():
             with stores() as where:
                 seconds, cpu = run_ingest(where, "ingest" + suffix, folder, len(files), args.timeout)
             row("storescu -> kestrum-host (ingest%s)" % label, seconds, cpu, reference)
-        for name, protocol in paths:
+        for name, protocol in PATHS:
             for (label, suffix, binary, plugin), (priority, section) in itertools.product(hosts, priorities):
                 bench.HOST_BINARY = binary
                 label += priority
