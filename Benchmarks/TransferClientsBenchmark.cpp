@@ -3,7 +3,10 @@
 //
 //  - a STOW-RS batch of ten 512 KiB files (5 MiB) built and flattened by the
 //    DICOMweb client, against one memcpy of the same bytes;
-//  - the peer client's gzip of one 512 KiB file, against zlib called directly.
+//  - the peer client's gzip of one 512 KiB file, against zlib called directly;
+//  - reading a peer's answer to an upload (each peer upload reads two such
+//    answers, and the host's answer headers, as JSON), against a reader whose
+//    settings are built again for each call.
 
 #include <HostBridge/HostBridge.h>
 #include <TransferClients/DicomWebClient.h>
@@ -11,14 +14,17 @@
 
 #include <Compression/GzipCompressor.h>
 #include <Logging.h>
+#include <Toolbox.h>
 
 #include <benchmark/benchmark.h>
+#include <json/reader.h>
 #include <zlib.h>
 
 #include <sys/resource.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -200,5 +206,45 @@ static void GzipZlibAlone(benchmark::State& state)
   state.counters["ratio"] = static_cast<double>(compressedSize) / FILE_SIZE;
 }
 BENCHMARK(GzipZlibAlone)->Unit(benchmark::kMillisecond);
+
+
+namespace
+{
+  const std::string PEER_UPLOAD_ANSWER =
+    "{\n   \"ID\" : \"5a0e3ee4-6c1b11d9-8d1f7c44-3b6fcd8e-02b0d1a7\",\n"
+    "   \"ParentPatient\" : \"0946fcb6-cf12ab43-bad958c1-bf057ad5-0fc6f54c\",\n"
+    "   \"ParentSeries\" : \"6f1b492a-bc8b7a7d-2c51b1cf-22b2e3dd-1b2f1f2e\",\n"
+    "   \"ParentStudy\" : \"b9c08539-26f93bde-c81ab0d7-bffaf2cb-a4d0bdd0\",\n"
+    "   \"Path\" : \"/instances/5a0e3ee4-6c1b11d9-8d1f7c44-3b6fcd8e-02b0d1a7\",\n"
+    "   \"Status\" : \"Success\"\n}\n";
+}
+
+
+static void PeerAnswerRead(benchmark::State& state)
+{
+  for (auto _ : state)
+  {
+    benchmark::DoNotOptimize(Kestrum::Toolbox::ReadJson(PEER_UPLOAD_ANSWER));
+  }
+}
+BENCHMARK(PeerAnswerRead);
+
+
+static void PeerAnswerReadSettingsEachCall(benchmark::State& state)
+{
+  for (auto _ : state)
+  {
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = true;
+    builder["collectComments"] = true;
+    builder["stackLimit"] = 256;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    benchmark::DoNotOptimize(reader->parse(PEER_UPLOAD_ANSWER.data(),
+                                           PEER_UPLOAD_ANSWER.data() + PEER_UPLOAD_ANSWER.size(), &value, &errors));
+  }
+}
+BENCHMARK(PeerAnswerReadSettingsEachCall);
 
 BENCHMARK_MAIN();

@@ -63,13 +63,19 @@ namespace Kestrum
 
     std::optional<Json::Value> ReadJsonWithErrors(std::string_view text, std::string& errors)
     {
-      // Far deeper than any document of ours, shallow enough for any stack.
-      static const int MAX_NESTING = 256;
+      // Built once: building the settings costs as much as parsing a small
+      // answer, and a const builder is safe to share between threads.
+      static const Json::CharReaderBuilder builder = []
+      {
+        // Far deeper than any document of ours, shallow enough for any stack.
+        const int MAX_NESTING = 256;
 
-      Json::CharReaderBuilder builder;
-      builder["allowComments"] = true;
-      builder["collectComments"] = true;
-      builder["stackLimit"] = MAX_NESTING;
+        Json::CharReaderBuilder settings;
+        settings["allowComments"] = true;
+        settings["collectComments"] = true;
+        settings["stackLimit"] = MAX_NESTING;
+        return settings;
+      }();
 
       const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
       Json::Value value;
@@ -284,8 +290,12 @@ namespace Kestrum
 
     std::string WriteCompactJson(const Json::Value& value)
     {
-      Json::StreamWriterBuilder builder;
-      builder["indentation"] = "";
+      static const Json::StreamWriterBuilder builder = []
+      {
+        Json::StreamWriterBuilder settings;
+        settings["indentation"] = "";
+        return settings;
+      }();
       return Json::writeString(builder, value);
     }
   }
