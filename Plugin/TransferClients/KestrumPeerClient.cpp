@@ -34,10 +34,16 @@ namespace QuelbyCloud
 
   KestrumPeerClient::~KestrumPeerClient()
   {
-    // Uploads still on their way use this object.
-    for (Upload& upload : inFlight_)
+    // Uploads still on their way use this object: the threads finish every
+    // file they were given before they end.
     {
-      upload.outcome.wait();
+      std::lock_guard<std::mutex> lock(jobsMutex_);
+      closing_ = true;
+    }
+    jobsChanged_.notify_all();
+    for (std::thread& worker : workers_)
+    {
+      worker.join();
     }
   }
 
@@ -72,18 +78,64 @@ namespace QuelbyCloud
       auto copy = std::make_shared<const std::string>(dicomFile.bytes);
       dicomFile = { copy, *copy };
     }
-    auto file = std::make_shared<SharedFile>(std::move(dicomFile));   // still here if no thread can be had
+    Job job{ sopInstanceUid, std::move(dicomFile), std::promise<Outcome>() };
+    inFlight_.push_back({ sopInstanceUid, job.outcome.get_future() });
+
+    // One more thread while fewer run than files are on their way.
+    if (workers_.size() < inFlight_.size())
+    {
+      try
+      {
+        workers_.emplace_back(&KestrumPeerClient::Work, this);
+      }
+      catch (const std::system_error&)
+      {
+        if (workers_.empty())
+        {
+          Run(job);   // no thread to be had: this file goes the slow way
+          return;
+        }
+      }
+    }
+
+    {
+      std::lock_guard<std::mutex> lock(jobsMutex_);
+      jobs_.push_back(std::move(job));
+    }
+    jobsChanged_.notify_one();
+  }
+
+
+  void KestrumPeerClient::Work()
+  {
+    for (;;)
+    {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(jobsMutex_);
+        jobsChanged_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
+        if (jobs_.empty())
+        {
+          return;
+        }
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      Run(job);
+    }
+  }
+
+
+  void KestrumPeerClient::Run(Job& job) const
+  {
+    // What fails in the upload, compression included, is the caller's to see when it collects it.
     try
     {
-      inFlight_.push_back({ sopInstanceUid, std::async(std::launch::async, [this, sopInstanceUid, file]
-                                                       { return Compress(sopInstanceUid, std::move(*file)); }) });
+      job.outcome.set_value(Compress(job.sopInstanceUid, std::move(job.dicomFile)));
     }
-    catch (const std::system_error&)
+    catch (...)
     {
-      // No thread to be had: this file goes the slow way.
-      std::promise<Outcome> done;
-      done.set_value(Compress(sopInstanceUid, std::move(*file)));
-      inFlight_.push_back({ sopInstanceUid, done.get_future() });
+      job.outcome.set_exception(std::current_exception());
     }
   }
 

@@ -2,17 +2,22 @@
 
 #include "RemoteServer.h"
 
+#include <condition_variable>
 #include <deque>
 #include <future>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace QuelbyCloud
 {
   /**
    * Uploads each file to a peer's REST API and reads it back to confirm it.
-   * Several files are on their way at once, each compressed on a thread of
-   * its own: a peer is reached by two requests per file, and waiting for each
-   * in turn leaves both the link and the cores idle.
+   * Several files are on their way at once, compressed and sent by a few
+   * threads that the client keeps until it is destroyed: a peer is reached by
+   * two requests per file, and waiting for each in turn leaves both the link
+   * and the cores idle.
    */
   class KestrumPeerClient : public RemoteServer
   {
@@ -33,10 +38,28 @@ namespace QuelbyCloud
       std::future<Outcome> outcome;
     };
 
+    struct Job
+    {
+      std::string sopInstanceUid;
+      SharedFile dicomFile;
+      std::promise<Outcome> outcome;
+    };
+
     bool ok_ = true;             // false from the first failed upload on
     bool compress_;
     std::deque<Upload> inFlight_;
 
+    // The uploads' threads take the files in the order given, at most
+    // MAX_UPLOADS_IN_FLIGHT of them: a thread per file cost as much as the
+    // rest of the client's own work on each.
+    std::mutex jobsMutex_;
+    std::condition_variable jobsChanged_;
+    std::deque<Job> jobs_;
+    bool closing_ = false;
+    std::vector<std::thread> workers_;
+
+    void Work();
+    void Run(Job& job) const;
     Outcome Compress(const std::string& sopInstanceUid, SharedFile dicomFile) const;
     Outcome Transmit(const std::string& sopInstanceUid, std::string_view body) const;
     void Collect(Upload& upload);
