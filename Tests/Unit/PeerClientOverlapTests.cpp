@@ -1,7 +1,7 @@
-// The peer client sends several files at once, each compressed on a thread of
-// its own: at most a few are on their way together, each still counts only
-// once read back, a failure stops what has not left yet, and nothing outlives
-// the client, not even a file it was handed to keep.
+// The peer client sends several files at once, on threads of its own: at
+// most a few are on their way together, each still counts only once read
+// back, a failure stops what has not left yet, and nothing outlives the
+// client, not even a file it was handed to keep.
 
 #include <TransferClients/KestrumPeerClient.h>
 
