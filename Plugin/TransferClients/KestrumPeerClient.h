@@ -50,8 +50,8 @@ namespace QuelbyCloud
     std::deque<Upload> inFlight_;
 
     // The uploads' threads take the files in the order given, at most
-    // MAX_UPLOADS_IN_FLIGHT of them: a thread per file cost as much as the
-    // rest of the client's own work on each.
+    // MAX_UPLOADS_IN_FLIGHT of them: starting and ending a thread per file
+    // took about a tenth of the uploads' CPU time.
     std::mutex jobsMutex_;
     std::condition_variable jobsChanged_;
     std::deque<Job> jobs_;
