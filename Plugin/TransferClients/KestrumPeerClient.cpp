@@ -29,6 +29,7 @@ namespace QuelbyCloud
     RemoteServer(host, rootUrl, headers),
     compress_(compress)
   {
+    workers_.reserve(MAX_UPLOADS_IN_FLIGHT);   // a thread that starts is always kept, and joined
   }
 
 
