@@ -213,6 +213,7 @@ namespace QuelbyCloud
 
       // Each file is freed once its client is done with it: memory stays bounded by the batch.
       client->Reserve(count, bytes);
+      client->SetCatchingUp(catchingUp_);
       for (Instance& instance : instances_)
       {
         std::shared_ptr<const HostBuffer> file = std::move(instance.file);

@@ -35,6 +35,7 @@ namespace QuelbyCloud
     std::string synchronizationUuid_;
     std::vector<Instance> instances_;
     uint64_t totalBytes_ = 0;
+    bool catchingUp_ = true;
 
     std::vector<DeliveryLedger::Attempted> attempted_;   // what the last Synchronize sent
     DeliveryReport report_;                               // and what came of it
@@ -75,6 +76,9 @@ namespace QuelbyCloud
      * confirmed them all.
      */
     bool Synchronize();
+
+    /** Whether more instances wait behind this batch than it holds (the default): see ITransferClient::SetCatchingUp. */
+    void SetCatchingUp(bool catchingUp) { catchingUp_ = catchingUp; }
 
     /** The instances that the last Synchronize sent (known before the transmission, kept after it). */
     const std::vector<DeliveryLedger::Attempted>& GetAttempted() const { return attempted_; }

@@ -217,6 +217,8 @@ namespace QuelbyCloud
       }
     }
 
+    // A batch that the next files are not already waiting behind is keeping up with the host.
+    batch->SetCatchingUp(pending_.GetSize() >= batch->GetSize());
     Launch(std::move(batch));
   }
 

@@ -33,6 +33,13 @@ namespace QuelbyCloud
     /** The size of the batch about to be added, so that a body can be built in one piece. */
     virtual void Reserve(size_t instanceCount, uint64_t totalBytes) = 0;
 
+    /**
+     * Whether more files wait behind this batch than it holds (the default):
+     * a client that can overlap its transmissions then does, even where that
+     * takes CPU time from the host receiving the next files.
+     */
+    virtual void SetCatchingUp(bool /* catchingUp */) {}
+
     /** Queues (or, for some protocols, transmits) one instance; BadSequenceOfCalls after Send. */
     virtual void AddInstance(const std::string& sopInstanceUid, std::string_view dicomFile) = 0;
 

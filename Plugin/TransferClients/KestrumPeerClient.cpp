@@ -3,6 +3,8 @@
 #include <Compression/GzipCompressor.h>
 #include <Logging.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <system_error>
 
@@ -21,6 +23,63 @@ namespace QuelbyCloud
     {
       return value.isObject() && value.isMember(member) && value[member].isString();
     }
+
+    /**
+     * How long each peer takes to answer a read-back, averaged over its last
+     * uploads: a client serves one batch, and the next batch's client starts
+     * from what the earlier ones timed.
+     */
+    class RoundTrips
+    {
+    private:
+      static const size_t MAX_PEERS = 64;   // a process sees a few; the oldest are forgotten beyond that
+
+      std::mutex mutex_;
+      std::map<std::string, double> milliseconds_;
+
+    public:
+      static RoundTrips& Get()
+      {
+        static RoundTrips* const instance = new RoundTrips();   // never destroyed: upload threads may outlive main
+        return *instance;
+      }
+
+      void Record(const std::string& rootUrl, double milliseconds)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (milliseconds_.size() >= MAX_PEERS && milliseconds_.count(rootUrl) == 0)
+        {
+          milliseconds_.clear();
+        }
+        const auto [entry, added] = milliseconds_.emplace(rootUrl, milliseconds);
+        if (!added)
+        {
+          entry->second += (milliseconds - entry->second) / 8;   // a late spike moves it little
+        }
+      }
+
+      std::optional<double> Find(const std::string& rootUrl)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = milliseconds_.find(rootUrl);
+        return found == milliseconds_.end() ? std::nullopt : std::optional<double>(found->second);
+      }
+    };
+  }
+
+
+  std::optional<double> KestrumPeerClient::GetRoundTripMilliseconds(const std::string& rootUrl)
+  {
+    return RoundTrips::Get().Find(rootUrl);
+  }
+
+
+  size_t KestrumPeerClient::GetUploadsAtOnce() const
+  {
+    // Unknown until a read-back was timed: counted as long, as before any measure.
+    const std::optional<double> roundTrip = GetRoundTripMilliseconds(GetRootUrl());
+    const bool longRoundTrip = !roundTrip || *roundTrip >= LONG_ROUND_TRIP_MS;
+    return (catchingUp_ || longRoundTrip) ? MAX_UPLOADS_IN_FLIGHT : 1;
   }
 
 
@@ -60,7 +119,8 @@ namespace QuelbyCloud
   void KestrumPeerClient::Add(const std::string& sopInstanceUid, SharedFile dicomFile)
   {
     // At most that many on their way: the oldest is waited for first.
-    while (ok_ && inFlight_.size() >= MAX_UPLOADS_IN_FLIGHT)
+    const size_t uploadsAtOnce = GetUploadsAtOnce();
+    while (ok_ && inFlight_.size() >= uploadsAtOnce)
     {
       Collect(inFlight_.front());
       inFlight_.pop_front();
@@ -188,11 +248,14 @@ namespace QuelbyCloud
 
     // The peer's answer to the upload is not proof enough: read the instance back.
     HostHttpClient get = MakeRequest(KestrumHttpMethod_Get, "/instances/" + (*stored)["ID"].asString());
+    const auto asked = std::chrono::steady_clock::now();
     const std::optional<Json::Value> instance = TryExecuteJson(get, outcome.failure);
     if (!instance)
     {
       return outcome;
     }
+    RoundTrips::Get().Record(GetRootUrl(), std::chrono::duration<double, std::milli>(
+      std::chrono::steady_clock::now() - asked).count());
 
     if (!instance->isObject() ||
         !HasStringMember((*instance)["MainDicomTags"], "SOPInstanceUID"))

@@ -6,6 +6,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,16 +15,26 @@ namespace QuelbyCloud
 {
   /**
    * Uploads each file to a peer's REST API and reads it back to confirm it.
-   * Several files are on their way at once, compressed and sent by a few
+   * Several files can be on their way at once, compressed and sent by a few
    * threads that the client keeps until it is destroyed: a peer is reached by
-   * two requests per file, and waiting for each in turn leaves both the link
-   * and the cores idle.
+   * two requests per file, and over a long round trip, waiting for each in
+   * turn leaves the link idle. Where the round trip is short, the files go
+   * one at a time unless the batches are falling behind: overlapping them
+   * there gains little and takes the CPUs from the host receiving the next
+   * files (BENCHMARKS.md).
    */
   class KestrumPeerClient : public RemoteServer
   {
   public:
-    /** Files compressed or uploaded at once. */
+    /** Files compressed or uploaded at once, at most. */
     static constexpr size_t MAX_UPLOADS_IN_FLIGHT = 4;
+
+    /**
+     * A peer whose read-backs take at least this long, on average, is worth
+     * several uploads at once even when the batches keep up: on a local
+     * network a read-back takes well under a millisecond.
+     */
+    static constexpr double LONG_ROUND_TRIP_MS = 2.0;
 
   private:
     struct Outcome
@@ -47,6 +58,7 @@ namespace QuelbyCloud
 
     bool ok_ = true;             // false from the first failed upload on
     bool compress_;
+    bool catchingUp_ = true;
     std::deque<Upload> inFlight_;
 
     // The uploads' threads take the files in the order given, at most
@@ -58,6 +70,7 @@ namespace QuelbyCloud
     bool closing_ = false;
     std::vector<std::thread> workers_;
 
+    size_t GetUploadsAtOnce() const;
     void Work();
     void Run(Job& job) const;
     Outcome Compress(const std::string& sopInstanceUid, SharedFile dicomFile) const;
@@ -74,6 +87,11 @@ namespace QuelbyCloud
     ~KestrumPeerClient() override;
 
     bool IsCompress() const { return compress_; }
+
+    void SetCatchingUp(bool catchingUp) override { catchingUp_ = catchingUp; }
+
+    /** The average time of this peer's read-backs so far in this process, if any was timed. */
+    static std::optional<double> GetRoundTripMilliseconds(const std::string& rootUrl);
 
     bool TestConnection() override;
   };

@@ -40,9 +40,9 @@ namespace
 
     // Each upload takes a while and is stored under the number of its file;
     // the file numbered `failing` is refused.
-    void ServePeer(int failing)
+    void ServePeer(int failing, const std::string& root = ROOT, int readBackMs = 0)
     {
-      host.OnHttp(ROOT + "/instances").Compute([this, failing](const FakeHost::HttpRequest& request) {
+      host.OnHttp(root + "/instances").Compute([this, failing](const FakeHost::HttpRequest& request) {
             std::string file = request.body;
             if (file.compare(0, 4, "DICM") != 0)
             {
@@ -59,8 +59,9 @@ namespace
             return n == failing ? FakeHost::HttpReply::Failure(Kestrum::ErrorCode_NetworkProtocol)
                                 : FakeHost::HttpReply::Ok("{\"ID\": \"" + std::to_string(n) + "\"}");
           })
-          .OnHttpPrefix(ROOT + "/instances/").Compute([this](const FakeHost::HttpRequest& request) {
-            const std::string n = request.url.substr(ROOT.size() + 11);
+          .OnHttpPrefix(root + "/instances/").Compute([this, root, readBackMs](const FakeHost::HttpRequest& request) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(readBackMs));
+            const std::string n = request.url.substr(root.size() + 11);
             std::lock_guard<std::mutex> lock(mutex);
             readBack.push_back(std::stoi(n));
             return FakeHost::HttpReply::Ok("{\"MainDicomTags\": {\"SOPInstanceUID\": \"1." + n + "\"}}");
@@ -86,6 +87,31 @@ TEST_F(PeerClientOverlapTest, SeveralFilesAreOnTheirWayAtOnceAndEachIsReadBack)
   EXPECT_EQ((std::vector<int>{ 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }), readBack);
   EXPECT_EQ(10u, client.GetReport().confirmed.size());
   EXPECT_TRUE(host.Errors().empty());
+}
+
+
+TEST_F(PeerClientOverlapTest, ABatchThatKeepsUpOverlapsItsFilesOnlyOverALongRoundTrip)
+{
+  for (const int readBackMs : { 0, 5 })
+  {
+    const std::string root = "https://peer-" + std::to_string(readBackMs) + ".example";
+    ServePeer(-1, root, readBackMs);
+    // The first batch, falling behind, overlaps its files and times the read-backs; the next one keeps up.
+    for (const bool catchingUp : { true, false })
+    {
+      const double roundTrip = KestrumPeerClient::GetRoundTripMilliseconds(root).value_or(1e9);
+      mostActive = 0;
+      KestrumPeerClient client(bridge, root, {}, false);
+      client.SetCatchingUp(catchingUp);
+      for (int n = 0; n < 6; n++)
+      {
+        client.AddInstance("1." + std::to_string(n), LargeFile(n));
+      }
+      EXPECT_TRUE(client.Send());
+      EXPECT_EQ(catchingUp || roundTrip >= KestrumPeerClient::LONG_ROUND_TRIP_MS, mostActive > 1) << root;
+    }
+    EXPECT_GE(KestrumPeerClient::GetRoundTripMilliseconds(root).value_or(0), readBackMs);
+  }
 }
 
 
