@@ -77,7 +77,7 @@ namespace QuelbyCloud
      */
     bool Synchronize();
 
-    /** Whether more instances wait behind this batch than it holds (the default): see ITransferClient::SetCatchingUp. */
+    /** Whether more instances wait behind this batch than it holds (assumed until told): see ITransferClient::SetCatchingUp. */
     void SetCatchingUp(bool catchingUp) { catchingUp_ = catchingUp; }
 
     /** The instances that the last Synchronize sent (known before the transmission, kept after it). */

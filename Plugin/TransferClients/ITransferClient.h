@@ -34,9 +34,10 @@ namespace QuelbyCloud
     virtual void Reserve(size_t instanceCount, uint64_t totalBytes) = 0;
 
     /**
-     * Whether more files wait behind this batch than it holds (the default):
-     * a client that can overlap its transmissions then does, even where that
-     * takes CPU time from the host receiving the next files.
+     * Whether more files wait behind this batch than it holds, as assumed
+     * until told otherwise: a client that can overlap its transmissions then
+     * does, even where that takes CPU time from the host receiving the next
+     * files.
      */
     virtual void SetCatchingUp(bool /* catchingUp */) {}
 

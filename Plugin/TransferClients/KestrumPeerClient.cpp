@@ -32,7 +32,7 @@ namespace QuelbyCloud
     class RoundTrips
     {
     private:
-      static const size_t MAX_PEERS = 64;   // a process sees a few; the oldest are forgotten beyond that
+      static const size_t MAX_PEERS = 64;   // a process sees a few; beyond that, all are timed again
 
       std::mutex mutex_;
       std::map<std::string, double> milliseconds_;
@@ -40,8 +40,8 @@ namespace QuelbyCloud
     public:
       static RoundTrips& Get()
       {
-        static RoundTrips* const instance = new RoundTrips();   // never destroyed: upload threads may outlive main
-        return *instance;
+        static RoundTrips instance;
+        return instance;
       }
 
       void Record(const std::string& rootUrl, double milliseconds)
